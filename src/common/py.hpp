@@ -1,0 +1,85 @@
+// Calling pandas through the object protocol: interned names, attribute
+// look-up, calls with keyword arguments, item access, message building.
+#pragma once
+
+#include "common/ref.hpp"
+
+#include <initializer_list>
+#include <utility>
+
+namespace vt {
+
+enum class N : int {
+#define VT_NAME(id, text) id,
+#include "common/all_names.def"
+#undef VT_NAME
+    count_
+};
+
+// Creates every interned name once; false with an exception set on failure.
+bool init_names();
+// The interned str for a name (borrowed; lives as long as the process).
+PyObject* name(N n);
+
+// One argument of a call: a borrowed object, an owned one, or an interned name.
+struct Arg {
+    PyObject* p;
+    Arg(PyObject* o) : p(o) {}
+    Arg(const Ref& r) : p(r.get()) {}
+    Arg(N n) : p(name(n)) {}
+};
+struct Kw {
+    PyObject* key;
+    PyObject* value;
+};
+inline Kw kw(N n, Arg v) { return Kw{name(n), v.p}; }
+
+using Args = std::initializer_list<Arg>;
+using Kwargs = std::initializer_list<Kw>;
+
+Ref getattr(PyObject* obj, N n);
+void setattr(PyObject* obj, N n, PyObject* value);
+Ref call(PyObject* callable, Args args = {}, Kwargs kwargs = {});
+Ref call_method(PyObject* obj, N n, Args args = {}, Kwargs kwargs = {});
+
+Ref getitem(PyObject* obj, Arg key);
+void setitem(PyObject* obj, Arg key, Arg value);
+bool contains(PyObject* container, Arg item);
+bool truthy(PyObject* obj);
+Py_ssize_t length(PyObject* obj);
+
+Ref text(const char* s);
+Ref integer(long long v);
+Ref new_list(Args items = {});
+Ref new_tuple(Args items);
+Ref new_dict(std::initializer_list<std::pair<Arg, Arg>> items = {});
+Ref list_concat(PyObject* a, PyObject* b);  // a + b for two lists, a new list
+
+// format(obj, "") as the text of a value inside a message or a column name.
+Ref format_text(PyObject* obj);
+
+// A fixed text piece or a value (rendered with format()) of a message.
+struct Piece {
+    const char* literal = nullptr;
+    PyObject* value = nullptr;
+    Piece(const char* s) : literal(s) {}
+    Piece(PyObject* o) : value(o) {}
+    Piece(const Ref& r) : value(r.get()) {}
+};
+// The pieces run together with no separator.
+Ref build_message(std::initializer_list<Piece> pieces);
+// Raises AssertionError with the built message.
+[[noreturn]] void fail_assertion(std::initializer_list<Piece> pieces);
+
+// False when the interpreter runs with -O: assertions are then skipped.
+bool assertions_enabled();
+
+// Unpacks exactly two items, as `a, b = obj` does.
+std::pair<Ref, Ref> unpack2(PyObject* obj);
+
+// A name of the module's globals, looked up when the statement runs.
+Ref global(PyObject* globals, N n);
+// A name of the builtins module (print, tuple, str, ...).
+Ref builtin(const char* s);
+
+}  // namespace vt

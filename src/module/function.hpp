@@ -1,0 +1,16 @@
+// The native function type of the class's methods, modelled on CPython's own
+// function object: attributes, __get__ binding and Python-like argument binding.
+#pragma once
+
+#include "module/method_spec.hpp"
+
+namespace vt {
+
+// Readies the type once; false with an exception set on failure.
+bool ready_function_type();
+
+// A new function object for one method of the table, reading `pd` and other
+// globals from `globals` (the module's dict) when its body runs.
+Ref new_function(const MethodSpec& spec, PyObject* module_name, PyObject* globals);
+
+}  // namespace vt

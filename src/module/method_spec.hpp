@@ -1,0 +1,69 @@
+// What the class body declares for each method: name, kind, parameters with
+// their defaults and annotations, return annotation, doc and implementation.
+#pragma once
+
+#include "common/py.hpp"
+
+#include <cstddef>
+
+namespace vt {
+
+// The bound arguments of one call, in parameter order (self or cls first),
+// and the module globals the body reads `pd` from.
+struct Frame {
+    PyObject* const* args;
+    PyObject* globals;
+
+    PyObject* arg(size_t i) const { return args[i]; }
+    Ref pd() const { return global(globals, N::pd); }
+};
+
+using Impl = Ref (*)(const Frame&);
+
+enum class Kind { instance, klass };
+
+enum class DefaultKind { none_, null_value, integer, text };
+
+struct ParamSpec {
+    const char* name;
+    const char* annotation = nullptr;  // stored as a string, never evaluated
+    DefaultKind default_kind = DefaultKind::none_;
+    long long default_int = 0;
+    const char* default_text = nullptr;
+};
+
+// Parameter helpers that keep the method table readable.
+constexpr ParamSpec param(const char* n, const char* annotation = nullptr) {
+    return ParamSpec{n, annotation, DefaultKind::none_, 0, nullptr};
+}
+constexpr ParamSpec param_none(const char* n, const char* annotation = nullptr) {
+    return ParamSpec{n, annotation, DefaultKind::null_value, 0, nullptr};
+}
+constexpr ParamSpec param_int(const char* n, long long v) {
+    return ParamSpec{n, nullptr, DefaultKind::integer, v, nullptr};
+}
+constexpr ParamSpec param_text(const char* n, const char* v, const char* annotation = nullptr) {
+    return ParamSpec{n, annotation, DefaultKind::text, 0, v};
+}
+
+constexpr size_t max_params = 8;
+
+struct MethodSpec {
+    const char* name;
+    Kind kind;
+    size_t nparams;  // self/cls included
+    ParamSpec params[max_params];
+    const char* return_annotation;  // nullptr: none
+    const char* doc;                // nullptr: no documentation
+    Impl impl;
+};
+
+// The class's methods in class-body order, and the class documentation.
+extern const MethodSpec method_table[];
+extern const size_t method_count;
+extern const char* const class_doc;
+
+// Raises NotImplementedError naming a method whose body is still to come.
+Ref not_implemented(const char* method);
+
+}  // namespace vt
