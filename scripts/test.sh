@@ -83,7 +83,9 @@ run_pair() {
     t0=$(date +%s)
     # The pytest entry script, unlike `python -m pytest`, does not put the
     # current directory (the checkout) on sys.path.
-    "$venv/bin/pytest" -q -p no:cacheprovider --rootdir="$REPO" tests "${PYTEST_ARGS[@]}"
+    # Run from tests/ so that subprocesses started by the tests (python -c)
+    # see the test helpers, never the checkout's veltrano/.
+    (cd "$REPO/tests" && "$venv/bin/pytest" -q -p no:cacheprovider --rootdir="$REPO" . "${PYTEST_ARGS[@]}")
     local rc=$?
     t1=$(date +%s); log "[$name] pytest finished in $((t1 - t0))s (exit $rc)"
     return $rc

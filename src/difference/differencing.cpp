@@ -1,0 +1,119 @@
+// First-order differences, transition values and category mapping frames.
+#include "module/bodies.hpp"
+
+namespace vt {
+namespace body {
+
+namespace {
+
+// df[col_diff] = df[[id, col]].groupby(id).diff() for one continuous column.
+void add_continuous_difference(PyObject* self, PyObject* df, PyObject* col, PyObject* col_diff) {
+    Ref differences;
+    {
+        Ref selected = getitem(df, new_list({getattr(self, N::primary_id_column), col}));
+        Ref grouped = call_method(selected.get(), N::groupby, {getattr(self, N::primary_id_column)});
+        differences = call_method(grouped.get(), N::diff);
+    }
+    setitem(df, col_diff, differences);
+}
+
+// Adds the transition column of one categorical column to df and returns its
+// category mapping frame; the temporary from/to columns are dropped again.
+// Each statement's intermediates are released as soon as it is done, so the
+// peak memory on large frames stays that of the statement-by-statement form.
+Ref add_transitions(PyObject* self, PyObject* df, PyObject* col, PyObject* col_diff) {
+    // Temporary names that leave input columns alone; the mapping frame
+    // still carries the plain "<col>_1" / "<col>_2" names readers expect.
+    Ref from_name = build_message({col, "_1"});
+    Ref to_name = build_message({col, "_2"});
+    Ref col_from = call_method(self, N::get_safe_column_name, {df, from_name});
+    Ref col_to = call_method(self, N::get_safe_column_name, {df, to_name});
+
+    // Shift down by one row across the whole frame, then blank the entity
+    // starts, whose shifted value came from the previous entity.
+    {
+        Ref none_first = new_list({Py_None});
+        Ref column = getitem(df, col);
+        Ref values = getattr(column.get(), N::values);
+        Ref minus_one = integer(-1);
+        Ref all_but_last_key = require(PySlice_New(nullptr, minus_one.get(), nullptr));
+        Ref all_but_last = getitem(values.get(), all_but_last_key);
+        Ref previous = require(PySequence_List(all_but_last.get()));
+        Ref shifted = list_concat(none_first.get(), previous.get());
+        previous = Ref();
+        setitem(df, col_from, shifted);
+    }
+    {
+        Ref first_entry_of_each_id_idx = call_method(self, N::_get_indexes_of_first_row_of_each_unique_id,
+                                                     {df, getattr(self, N::primary_id_column)});
+        Ref loc = getattr(df, N::loc);
+        setitem(loc.get(), new_tuple({first_entry_of_each_id_idx, col_from}), Py_None);
+    }
+    setitem(df, col_to, getitem(df, col));
+    {
+        Ref pairs = getitem(df, new_list({col_from, col_to}));
+        Ref tuples = call_method(pairs.get(), N::apply, {builtin("tuple")}, {kw(N::axis, integer(1))});
+        pairs = Ref();
+        Ref transitions = call_method(tuples.get(), N::apply, {builtin("str")});
+        tuples = Ref();
+        setitem(df, col_diff, transitions);
+    }
+
+    Ref df_category_mappings;
+    {
+        Ref triples = getitem(df, new_list({col_from, col_to, col_diff}));
+        Ref complete = call_method(triples.get(), N::dropna);
+        triples = Ref();
+        df_category_mappings = call_method(complete.get(), N::drop_duplicates);
+    }
+    Ref renamed = require(PyObject_RichCompare(new_tuple({col_from, col_to}).get(),
+                                               new_tuple({from_name, to_name}).get(), Py_NE));
+    if (truthy(renamed.get())) {
+        df_category_mappings = call_method(df_category_mappings.get(), N::rename, {},
+                                           {kw(N::columns, new_dict({{col_from, from_name}, {col_to, to_name}}))});
+    }
+
+    call_method(df, N::drop, {new_list({col_from, col_to})}, {kw(N::axis, integer(1)), kw(N::inplace, Py_True)});
+    return df_category_mappings;
+}
+
+}  // namespace
+
+// _get_diff(self, df_multi_entry_per_group)
+Ref get_diff(const Frame& f) {
+    PyObject* self = f.arg(0);
+    Ref df = Ref::borrow(f.arg(1));
+
+    {
+        Ref continuous_map = getattr(self, N::continuous_columns_to_diff_map);
+        Ref items = call_method(continuous_map.get(), N::items);
+        Ref it = require(PyObject_GetIter(items.get()));
+        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+            auto pair = unpack2(item.get());
+            add_continuous_difference(self, df.get(), pair.first.get(), pair.second.get());
+        }
+        if (PyErr_Occurred()) throw_python_error();
+    }
+
+    Ref categorical_column_mappings = new_dict();
+    {
+        // The transition column takes the map's clash-free name, the one the
+        // dropna below and the undifferencing look it up under.
+        Ref categorical_map = getattr(self, N::categorical_columns_to_diff_map);
+        Ref items = call_method(categorical_map.get(), N::items);
+        Ref it = require(PyObject_GetIter(items.get()));
+        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+            auto pair = unpack2(item.get());
+            Ref df_category_mappings = add_transitions(self, df.get(), pair.first.get(), pair.second.get());
+            setitem(categorical_column_mappings.get(), pair.first, df_category_mappings);
+        }
+        if (PyErr_Occurred()) throw_python_error();
+    }
+
+    df = call_method(df.get(), N::dropna, {}, {kw(N::subset, getattr(self, N::diff_col_names))});
+    df = call_method(df.get(), N::drop, {getattr(self, N::columns_to_diff)}, {kw(N::axis, integer(1))});
+    return new_tuple({df, categorical_column_mappings});
+}
+
+}  // namespace body
+}  // namespace vt

@@ -1,0 +1,144 @@
+"""Seeded random input frames for the transformer, shared by the property tests.
+
+`random_case(seed)` draws one frame together with the constructor arguments
+that go with it; `options` pins any of the choices (see `DEFAULTS`).
+"""
+import random
+
+import numpy as np
+import pandas as pd
+
+# Every choice a case is drawn from; a value of None means "draw it".
+DEFAULTS = dict(
+    n_entities=None,      # number of distinct ids
+    max_rows=None,        # largest entity
+    singles=None,         # "some", "none" or "all" single-row entities
+    id_kind=None,         # "int" or "text"
+    time_kind=None,       # "text" (cast to datetime) or "int" (left as is)
+    columns=None,         # subset of "num", "int", "date", "cat", "cat2" to difference
+    missing=None,         # put missing values into values and categories
+    shuffle=None,         # rows not grouped by id, not in time order
+    index_kind=None,      # "range", "int" (unordered labels) or "text"
+    clash=None,           # None, "diff" (an input "<col>_diff") or "from_to" ("<col>_1"/"<col>_2")
+    int_label=None,       # one of the difference columns has an integer label
+)
+
+CATEGORIES = ["A", "B", "C", "D"]
+
+
+def _draw(rng, options):
+    opts = dict(DEFAULTS)
+    opts.update(options)
+
+    def pick(key, choices, weights=None):
+        if opts[key] is None:
+            opts[key] = rng.choices(choices, weights)[0]
+
+    pick("n_entities", list(range(1, 9)))
+    pick("max_rows", [1, 2, 3, 5])
+    pick("singles", ["some", "none", "all"], [6, 2, 1])
+    pick("id_kind", ["int", "text"])
+    pick("time_kind", ["text", "int"])
+    pick("missing", [False, True])
+    pick("shuffle", [False, True])
+    pick("index_kind", ["range", "int", "text"])
+    pick("clash", [None, "diff", "from_to"], [4, 1, 1])
+    pick("int_label", [False, True], [5, 1])
+    if opts["columns"] is None:
+        pool = ["num", "int", "date", "cat", "cat2"]
+        opts["columns"] = [c for c in pool if rng.random() < 0.5]
+    return opts
+
+
+def _row_counts(rng, opts):
+    n, top = opts["n_entities"], max(opts["max_rows"], 2)
+    if opts["singles"] == "all":
+        return [1] * n
+    if opts["singles"] == "none":
+        return [rng.randint(2, top) for _ in range(n)]
+    return [rng.randint(1, top) for _ in range(n)]
+
+
+def _maybe_missing(rng, values, missing, blank):
+    if not missing:
+        return values
+    return [blank if rng.random() < 0.2 else v for v in values]
+
+
+def random_case(seed, **options):
+    """Returns (frame, constructor arguments as a dict, the options used)."""
+    rng = random.Random(seed)
+    nprng = np.random.RandomState(seed % (2 ** 32))
+    opts = _draw(rng, options)
+    counts = _row_counts(rng, opts)
+    n_rows = sum(counts)
+
+    raw_ids = rng.sample(range(100, 1000), len(counts))
+    ids = raw_ids if opts["id_kind"] == "int" else ["id%d" % i for i in raw_ids]
+    id_col, time_col = [], []
+    for entity, k in zip(ids, counts):
+        days = sorted(rng.sample(range(0, 60), k))
+        id_col += [entity] * k
+        time_col += days
+    if opts["time_kind"] == "text":
+        time_col = [(pd.Timestamp("2021-03-01") + pd.Timedelta(days=d)).strftime("%Y-%m-%d") for d in time_col]
+
+    data = {"pid": id_col, "when": time_col, "note": ["n%d" % i for i in range(n_rows)]}
+    to_diff = []
+    cols = opts["columns"]
+    if "num" in cols:
+        data["num"] = _maybe_missing(rng, list(nprng.normal(size=n_rows).round(3)), opts["missing"], np.nan)
+        to_diff.append("num")
+    if "int" in cols:
+        data["count"] = list(nprng.randint(-5, 20, size=n_rows))
+        to_diff.append("count")
+    if "date" in cols:
+        stamps = [pd.Timestamp("2020-01-01") + pd.Timedelta(hours=int(h))
+                  for h in nprng.randint(0, 2000, size=n_rows)]
+        data["stamp"] = _maybe_missing(rng, stamps, opts["missing"], pd.NaT)
+        to_diff.append("stamp")
+    if "cat" in cols:
+        cats = [rng.choice(CATEGORIES) for _ in range(n_rows)]
+        data["cat"] = _maybe_missing(rng, cats, opts["missing"], None)
+        to_diff.append("cat")
+    if "cat2" in cols:
+        cats = [rng.choice(CATEGORIES[:2]) for _ in range(n_rows)]
+        data["kind"] = _maybe_missing(rng, cats, opts["missing"], np.nan)
+        to_diff.append("kind")
+    rng.shuffle(to_diff)
+    opts["int_label_of"] = None
+
+    if opts["int_label"] and to_diff:
+        label = to_diff[0]
+        opts["int_label_of"] = label
+        data[7] = data.pop(label)
+        to_diff[0] = 7
+    def is_text(c):
+        return c in ("cat", "kind") or (c == 7 and opts["int_label_of"] in ("cat", "kind"))
+
+    if opts["clash"] and to_diff:
+        text_cols = [c for c in to_diff if is_text(c)]
+        target = text_cols[0] if opts["clash"] == "from_to" and text_cols else to_diff[-1]
+        if opts["clash"] == "diff":
+            data[format(target) + "_diff"] = list(range(n_rows))
+        else:
+            data[format(target) + "_1"] = ["keep%d" % i for i in range(n_rows)]
+            data[format(target) + "_2"] = list(range(n_rows))
+
+    df = pd.DataFrame(data)
+    # A category column stays text-typed even when every drawn value is missing.
+    for c in filter(is_text, to_diff):
+        df[c] = df[c].astype(object)
+
+    order = list(range(n_rows))
+    if opts["shuffle"]:
+        rng.shuffle(order)
+        df = df.iloc[order].reset_index(drop=True)
+    if opts["index_kind"] == "int":
+        df.index = rng.sample(range(10 * n_rows + 10), n_rows)
+    elif opts["index_kind"] == "text":
+        df.index = ["r%d" % i for i in rng.sample(range(10 * n_rows + 10), n_rows)]
+
+    kwargs = dict(primary_id_column="pid", primary_timeseries_column="when", columns_to_diff=to_diff,
+                  columns_to_cast_to_timeseries_datatypes=["when"] if opts["time_kind"] == "text" else None)
+    return df, kwargs, opts
