@@ -141,7 +141,9 @@ class TimeseriesDifferenceTransformer:
             from_name, to_name = format(col) + "_1", format(col) + "_2"
             col_from = self.get_safe_column_name(df, from_name)
             col_to = self.get_safe_column_name(df, to_name)
-            df[col_from] = [None] + list(df[col].values[:-1])
+            # An empty frame gets an empty column: a one-item list would make
+            # pandas invent a row.
+            df[col_from] = ([None] if len(df) else []) + list(df[col].values[:-1])
             first_entry_of_each_id_idx = self._get_indexes_of_first_row_of_each_unique_id(df, self.primary_id_column)
             df.loc[first_entry_of_each_id_idx, col_from] = None
             df[col_to] = df[col]
@@ -367,13 +369,13 @@ class TimeseriesDifferenceTransformer:
         """
         Join the paths found so far to the starting frame again in every iteration:
         JOIN(JOIN(JOIN(df_start, df_start), df_start), df_start), ...
-        `index` names the path column and is handed on to join_df.
+        `index` names the path column; a name other than "index" is handed on to join_df.
         """
         if df_start is None:
             df_start = df
         current_max_length = 0
         for _ in range(max_path_length):
-            df = cls.join_df(df, df_start, index=index)
+            df = cls.join_df(df, df_start) if index == "index" else cls.join_df(df, df_start, index=index)
             new_max_length = df[index].str.len().max()
             if current_max_length == new_max_length:
                 print("The previous max path length was " + format(current_max_length)
@@ -388,12 +390,13 @@ class TimeseriesDifferenceTransformer:
         """
         Join the paths found so far to themselves: JOIN(JOIN(df_start, df_start),
         JOIN(df_start, df_start)), ..., so path length grows exponentially (1 and 1 give
-        2, 2 and 2 give 4). `index` names the path column and is handed on to join_df.
+        2, 2 and 2 give 4). `index` names the path column; a name other than "index" is
+        handed on to join_df.
         """
         df = df_start
         current_max_length = 0
         for _ in range(max_path_order):
-            df_new = cls.join_df(df, df, index=index)
+            df_new = cls.join_df(df, df) if index == "index" else cls.join_df(df, df, index=index)
             df_length = len(df_new)
             new_max_length = df_new[index].str.len().max()
             if df_length == 0 or new_max_length < current_max_length:
@@ -411,15 +414,16 @@ class TimeseriesDifferenceTransformer:
         """
         Combine the two methods above: grow exponentially first and switch to linear
         growth once doubling no longer makes longer paths. Only the first 10 of the
-        longest paths are kept between iterations. `index` names the path column and is
-        handed on to join_df.
+        longest paths are kept between iterations. `index` names the path column; a name
+        other than "index" is handed on to join_df.
         """
         df_left = df_start
         df_right = df_start
         current_max_length = 0
         switched_to_linear = False
         for _ in range(max_path_iterations):
-            df_new = cls.join_df(df_left, df_right, index=index)
+            df_new = (cls.join_df(df_left, df_right) if index == "index"
+                      else cls.join_df(df_left, df_right, index=index))
             df_length = len(df_new)
             new_max_length = df_new[index].str.len().max()
             if df_length == 0 or new_max_length <= current_max_length:

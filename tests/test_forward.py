@@ -147,3 +147,11 @@ def test_category_counts(sizes, expected):
     assert list(tr.category_counts.items()) == expected
     assert type(tr.category_counts) is dict
 
+
+
+@pytest.mark.parametrize("columns", [["c"], ["x", "c"]])
+def test_all_single_row_entities_give_empty_results(columns):
+    df = pd.DataFrame({"id": [1, 2, 3], "t": [1, 2, 3], "x": [1.0, 2.0, 3.0], "c": ["a", "b", "c"]})
+    tr = T(df, "id", "t", columns)
+    assert len(tr.df_multi_entry_per_group_diff) == 0 and len(tr.df_1_entry_per_group) == 3
+    assert len(tr.categorical_column_mappings["c"]) == 0 and tr.category_counts == {}

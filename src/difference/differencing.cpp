@@ -32,7 +32,9 @@ Ref add_transitions(PyObject* self, PyObject* df, PyObject* col, PyObject* col_d
     // Shift down by one row across the whole frame, then blank the entity
     // starts, whose shifted value came from the previous entity.
     {
-        Ref none_first = new_list({Py_None});
+        // An empty frame gets an empty column: a one-item list would make
+        // pandas invent a row.
+        Ref none_first = length(df) != 0 ? new_list({Py_None}) : new_list();
         Ref column = getitem(df, col);
         Ref values = getattr(column.get(), N::values);
         Ref minus_one = integer(-1);
