@@ -98,7 +98,13 @@ Ref call_method(PyObject* obj, N n, Args args, Kwargs kwargs) {
 
 Ref getitem(PyObject* obj, Arg key) { return require(PyObject_GetItem(obj, key.p)); }
 
-void setitem(PyObject* obj, Arg key, Arg value) { require_ok(PyObject_SetItem(obj, key.p, value.p)); }
+void setitem(PyObject* obj, Arg key, Arg value) {
+    // The statement `obj[key] = value` of a Python body holds a reference of its
+    // own to obj; pandas reads the count to spot chained assignment and would
+    // warn about every store made from here without it.
+    Ref statement_ref = Ref::borrow(obj);
+    require_ok(PyObject_SetItem(statement_ref.get(), key.p, value.p));
+}
 
 bool contains(PyObject* container, Arg item) {
     return require_ok(PySequence_Contains(container, item.p)) == 1;

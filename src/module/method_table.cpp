@@ -88,8 +88,9 @@ const char* const doc_linear =
     "        Join the synthetic frame to the starting frame again in every iteration:\n"
     "        JOIN(JOIN(JOIN(df_start, df_start), df_start), df_start) and so on.\n"
     "\n"
-    "        index names the path column; it is passed on to join_df, so a starting\n"
-    "        frame whose path column has another name works the same way.\n"
+    "        index names the path column. A name other than \"index\" is passed on to\n"
+    "        join_df as index=..., which then stores the joined paths under it, so a\n"
+    "        starting frame whose path column has another name works the same way.\n"
     "        ";
 
 const char* const doc_exponential =
@@ -98,7 +99,8 @@ const char* const doc_exponential =
     "        JOIN(JOIN(df_start, df_start), JOIN(df_start, df_start)) and so on, so that\n"
     "        path length grows exponentially: 1 joined with 1 gives 2, 2 with 2 gives 4.\n"
     "\n"
-    "        index names the path column; it is passed on to join_df.\n"
+    "        index names the path column; a name other than \"index\" is passed on to\n"
+    "        join_df as index=..., which then stores the joined paths under it.\n"
     "        ";
 
 const char* const doc_combined =
@@ -106,7 +108,8 @@ const char* const doc_combined =
     "        Combine the two methods above: exponential first, switching to linear once\n"
     "        the exponential method has made the longest paths it can.\n"
     "\n"
-    "        index names the path column; it is passed on to join_df.\n"
+    "        index names the path column; a name other than \"index\" is passed on to\n"
+    "        join_df as index=..., which then stores the joined paths under it.\n"
     "        ";
 
 const char* const doc_retrieve_longest_path =

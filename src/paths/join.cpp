@@ -1,0 +1,90 @@
+// One step of path growth: the outer self-join of two path frames.
+#include "module/bodies.hpp"
+
+namespace vt {
+namespace body {
+
+namespace {
+
+// True when the path x holds no entry twice: len(x) == len(set(x)).
+PyObject* has_no_repeated_entry(PyObject*, PyObject* x) {
+    try {
+        const Py_ssize_t entries = length(x);
+        Ref distinct = require(PySet_New(x));
+        return PyBool_FromLong(entries == length(distinct.get()));
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+// Static, so every function object made from it can outlive the call that
+// made it (pandas may keep the mapper around).
+PyMethodDef has_no_repeated_entry_def = {"<lambda>", has_no_repeated_entry, METH_O, nullptr};
+
+}  // namespace
+
+// join_df(cls, df_l, df_r, left="left", right="right", index="index")
+Ref join_df(const Frame& f) {
+    PyObject* cls = f.arg(0);
+    PyObject* left = f.arg(3);
+    PyObject* right = f.arg(4);
+    PyObject* index = f.arg(5);
+
+    Ref df_l = call_method(f.arg(1), N::rename, {},
+                           {kw(N::columns, new_dict({{right, N::inner}, {index, N::index_left}}))});
+    Ref df_r = call_method(f.arg(2), N::rename, {},
+                           {kw(N::columns, new_dict({{left, N::inner}, {index, N::index_right}}))});
+
+    Ref df;
+    {
+        Ref pd = f.pd();
+        Ref merge = getattr(pd.get(), N::merge);
+        Ref merged = call(merge.get(), {df_l, df_r}, {kw(N::on, N::inner), kw(N::how, N::outer)});
+        df = call_method(merged.get(), N::drop, {N::inner}, {kw(N::axis, integer(1))});
+    }
+
+    // A path without a partner is marked by -1 on its open side.
+    {
+        Ref both = new_list({N::index_left, N::index_right});
+        Ref selected = getitem(df.get(), both);
+        Ref filled = call_method(selected.get(), N::fillna, {integer(-1)});
+        Ref loc = getattr(df.get(), N::loc);
+        Ref all_rows = require(PySlice_New(nullptr, nullptr, nullptr));
+        setitem(loc.get(), new_tuple({all_rows, new_list({N::index_left, N::index_right})}), filled);
+    }
+
+    {
+        Ref column = getitem(df.get(), N::index_left);
+        Ref apply = getattr(column.get(), N::apply);
+        Ref as_list = getattr(cls, N::make_element_a_list);
+        setitem(df.get(), N::index_left, call(apply.get(), {as_list}));
+    }
+    {
+        Ref column = getitem(df.get(), N::index_right);
+        Ref apply = getattr(column.get(), N::apply);
+        Ref as_list = getattr(cls, N::make_element_a_list);
+        setitem(df.get(), N::index_right, call(apply.get(), {as_list}));
+    }
+    {
+        Ref left_paths = getitem(df.get(), N::index_left);
+        Ref right_paths = getitem(df.get(), N::index_right);
+        setitem(df.get(), index, require(PyNumber_Add(left_paths.get(), right_paths.get())));
+    }
+    df = call_method(df.get(), N::drop, {new_list({N::index_left, N::index_right})}, {kw(N::axis, integer(1))});
+
+    {
+        Ref paths = getitem(df.get(), index);
+        Ref present = call_method(paths.get(), N::notna);
+        df = getitem(df.get(), present);
+    }
+    {
+        Ref paths = getitem(df.get(), index);
+        Ref map = getattr(paths.get(), N::map);
+        Ref test = require(PyCFunction_New(&has_no_repeated_entry_def, nullptr));
+        Ref keep = call(map.get(), {test});
+        df = getitem(df.get(), keep);
+    }
+    return df;
+}
+
+}  // namespace body
+}  // namespace vt
