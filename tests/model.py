@@ -266,11 +266,11 @@ class TimeseriesDifferenceTransformer:
                 num_rows: self.df_augmented[self.df_augmented[self.category_column] == num_rows][original_col].mean()
                 for num_rows in desired_category_counts.keys()}
         for original_col, diff_col in self.continuous_columns_to_diff_map.items():
-            # Seed each entity by its own row count, not by position, so the seeds stay
-            # right whatever order the requested categories come in.
+            # Seed each entity by the row count it is built with ("num_repetitions"),
+            # not by position, so the seeds stay right whatever order the request has.
             means = pd.Series(initial_values[original_col])
             df_synth.loc[first_rows_of_each_person_idx, diff_col] = df_synth.loc[
-                first_rows_of_each_person_idx, self.category_column].map(means).values
+                first_rows_of_each_person_idx, "num_repetitions"].map(means).values
         for original_col, diff_col in self.continuous_columns_to_diff_map.items():
             df_synth[original_col] = df_synth.groupby(self.unique_id_column)[diff_col].transform(pd.Series.cumsum)
             # A timestamp seed plus timedeltas sums to object dtype; give the column back its datetime dtype.

@@ -1,0 +1,93 @@
+// Post-processing: synthetic differenced rows back to timeseries rows.
+#include "module/bodies.hpp"
+
+namespace vt {
+namespace body {
+
+namespace {
+
+// sum(...) over the request's (category, count) pairs: the count alone, or
+// category * count; added up lazily from 0 as the built-in sum does.
+enum class Total { entities, rows };
+
+Ref request_total(PyObject* desired_category_counts, Total what) {
+    Ref total = integer(0);
+    Ref items = call_method(desired_category_counts, N::items);
+    Ref it = require(PyObject_GetIter(items.get()));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        auto pair = unpack2(item.get());
+        Ref term = what == Total::entities ? std::move(pair.second)
+                                           : require(PyNumber_Multiply(pair.first.get(), pair.second.get()));
+        total = require(PyNumber_Add(total.get(), term.get()));
+    }
+    if (PyErr_Occurred()) throw_python_error();
+    return total;
+}
+
+}  // namespace
+
+// postprocess_timeseries_difference_method(self, df_synth, desired_category_counts=None)
+Ref postprocess_timeseries_difference_method(const Frame& f) {
+    PyObject* self = f.arg(0);
+    Ref df_synth = Ref::borrow(f.arg(1));
+    Ref desired_category_counts = Ref::borrow(f.arg(2));
+    if (!truthy(desired_category_counts.get())) desired_category_counts = getattr(self, N::category_counts);
+
+    {
+        Ref columns = new_list({getattr(self, N::primary_id_column)});
+        Ref diff_col_names = getattr(self, N::diff_col_names);
+        Ref it = require(PyObject_GetIter(diff_col_names.get()));
+        while (Ref col = Ref::steal(PyIter_Next(it.get()))) require_ok(PyList_Append(columns.get(), col.get()));
+        if (PyErr_Occurred()) throw_python_error();
+        call_method(self, N::verify_columns_exist_in_df, {df_synth, columns});
+    }
+    call_method(self, N::_verify_desired_category_counts_categories_exist_and_numbers_are_valid,
+                {df_synth, desired_category_counts});
+    call_method(self, N::_verify_there_is_enough_synthetic_data_to_recombine_desired_structures,
+                {df_synth, desired_category_counts});
+
+    // The caller's frame is never changed.
+    df_synth = call_method(df_synth.get(), N::copy);
+    Ref desired_number_unique_ids = request_total(desired_category_counts.get(), Total::entities);
+    Ref df_unique_ids;
+    {
+        Ref one = integer(1);
+        Ref stop = require(PyNumber_Add(desired_number_unique_ids.get(), one.get()));
+        Ref ids = call(builtin("range").get(), {one, stop});
+        Ref pd = f.pd();
+        Ref data_frame = getattr(pd.get(), N::DataFrame);
+        df_unique_ids = call(data_frame.get(), {new_dict({{getattr(self, N::unique_id_column), ids}})});
+    }
+    df_synth = call_method(
+        self, N::_construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_performance_enhancements,
+        {df_synth, df_unique_ids, desired_category_counts});
+    Ref first_rows_of_each_person_idx = call_method(self, N::_get_indexes_of_first_row_of_each_unique_id,
+                                                    {df_synth, getattr(self, N::unique_id_column)});
+    df_synth = call_method(self, N::_undiff_categorical_columns, {df_synth});
+    df_synth = call_method(self, N::_undiff_continuous_columns,
+                           {df_synth, desired_category_counts, first_rows_of_each_person_idx});
+
+    // The first rows only seeded the running sums.
+    df_synth = call_method(df_synth.get(), N::drop, {first_rows_of_each_person_idx});
+    {
+        Ref diff_col_names = getattr(self, N::diff_col_names);
+        Ref working = new_list({getattr(self, N::category_column), N::num_repetitions});
+        Ref to_drop = require(PyNumber_Add(diff_col_names.get(), working.get()));
+        df_synth = call_method(df_synth.get(), N::drop, {to_drop}, {kw(N::axis, integer(1))});
+    }
+    df_synth = call_method(df_synth.get(), N::reset_index, {}, {kw(N::drop, Py_True)});
+
+    Ref expected_number_rows = request_total(desired_category_counts.get(), Total::rows);
+    if (assertions_enabled()) {
+        Ref actual = require(PyLong_FromSsize_t(length(df_synth.get())));
+        Ref same = require(PyObject_RichCompare(actual.get(), expected_number_rows.get(), Py_EQ));
+        if (!truthy(same.get())) {
+            Ref shown_actual = require(PyLong_FromSsize_t(length(df_synth.get())));
+            fail_assertion({"Expected to have ", expected_number_rows, " rows but actually have ", shown_actual});
+        }
+    }
+    return df_synth;
+}
+
+}  // namespace body
+}  // namespace vt

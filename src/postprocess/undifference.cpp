@@ -1,0 +1,143 @@
+// Transition values back to categories, differences back to values.
+#include "module/bodies.hpp"
+
+namespace vt {
+namespace body {
+
+// _undiff_categorical_columns(self, df_synth)
+Ref undiff_categorical_columns(const Frame& f) {
+    PyObject* self = f.arg(0);
+    Ref df_synth = Ref::borrow(f.arg(1));
+
+    Ref diff_map = getattr(self, N::categorical_columns_to_diff_map);
+    Ref items = call_method(diff_map.get(), N::items);
+    Ref it = require(PyObject_GetIter(items.get()));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        auto pair = unpack2(item.get());
+        PyObject* original_col = pair.first.get();
+        PyObject* diff_col = pair.second.get();
+        Ref mappings = getattr(self, N::categorical_column_mappings);
+        Ref df_category_mappings = getitem(mappings.get(), original_col);
+        // A generated row takes the category its transition starts from.
+        Ref selected = getitem(df_category_mappings.get(), new_list({diff_col, build_message({original_col, "_1"})}));
+        df_category_mappings = call_method(selected.get(), N::rename, {},
+                                           {kw(N::columns, new_dict({{build_message({original_col, "_1"}), original_col}}))});
+        df_synth = call_method(df_synth.get(), N::merge, {df_category_mappings},
+                               {kw(N::on, diff_col), kw(N::how, N::left)});
+    }
+    if (PyErr_Occurred()) throw_python_error();
+    return df_synth;
+}
+
+// _undiff_continuous_columns(self, df_synth, desired_category_counts, first_rows_of_each_person_idx)
+Ref undiff_continuous_columns(const Frame& f) {
+    PyObject* self = f.arg(0);
+    PyObject* df_synth = f.arg(1);
+    PyObject* desired_category_counts = f.arg(2);
+    PyObject* first_rows_of_each_person_idx = f.arg(3);
+
+    // Per column and requested row count: the mean of the input rows of entities of that size.
+    Ref initial_values = new_dict();
+    {
+        Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
+        Ref items = call_method(diff_map.get(), N::items);
+        Ref it = require(PyObject_GetIter(items.get()));
+        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+            auto pair = unpack2(item.get());
+            PyObject* original_col = pair.first.get();
+            Ref means = new_dict();
+            Ref keys = call_method(desired_category_counts, N::keys);
+            Ref key_it = require(PyObject_GetIter(keys.get()));
+            while (Ref num_rows = Ref::steal(PyIter_Next(key_it.get()))) {
+                Ref augmented = getattr(self, N::df_augmented);
+                Ref sizes = getitem(augmented.get(), getattr(self, N::category_column));
+                Ref of_this_size = require(PyObject_RichCompare(sizes.get(), num_rows.get(), Py_EQ));
+                Ref rows = getitem(augmented.get(), of_this_size);
+                Ref column = getitem(rows.get(), original_col);
+                Ref mean = call_method(column.get(), N::mean);
+                require_ok(PyDict_SetItem(means.get(), num_rows.get(), mean.get()));
+            }
+            if (PyErr_Occurred()) throw_python_error();
+            require_ok(PyDict_SetItem(initial_values.get(), original_col, means.get()));
+        }
+        if (PyErr_Occurred()) throw_python_error();
+    }
+
+    // Each entity's first row gets the mean of the row count it is built with
+    // ("num_repetitions"), looked up by value rather than by position, so the
+    // request's key order cannot mismatch them.
+    {
+        Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
+        Ref items = call_method(diff_map.get(), N::items);
+        Ref it = require(PyObject_GetIter(items.get()));
+        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+            auto pair = unpack2(item.get());
+            PyObject* original_col = pair.first.get();
+            PyObject* diff_col = pair.second.get();
+            Ref means;
+            {
+                Ref pd = f.pd();
+                Ref series = getattr(pd.get(), N::Series);
+                means = call(series.get(), {getitem(initial_values.get(), original_col)});
+            }
+            Ref starting_values;
+            {
+                Ref loc = getattr(df_synth, N::loc);
+                Ref sizes = getitem(loc.get(), new_tuple({first_rows_of_each_person_idx, N::num_repetitions}));
+                Ref mapped = call_method(sizes.get(), N::map, {means});
+                starting_values = getattr(mapped.get(), N::values);
+            }
+            Ref loc = getattr(df_synth, N::loc);
+            setitem(loc.get(), new_tuple({first_rows_of_each_person_idx, diff_col}), starting_values);
+        }
+        if (PyErr_Occurred()) throw_python_error();
+    }
+
+    // Running sums within each entity, seeded on its first row.
+    {
+        Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
+        Ref items = call_method(diff_map.get(), N::items);
+        Ref it = require(PyObject_GetIter(items.get()));
+        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+            auto pair = unpack2(item.get());
+            PyObject* original_col = pair.first.get();
+            PyObject* diff_col = pair.second.get();
+            {
+                Ref grouped = call_method(df_synth, N::groupby, {getattr(self, N::unique_id_column)});
+                Ref differences = getitem(grouped.get(), diff_col);
+                Ref pd = f.pd();
+                Ref series = getattr(pd.get(), N::Series);
+                Ref cumsum = getattr(series.get(), N::cumsum);
+                Ref restored = call_method(differences.get(), N::transform, {cumsum});
+                setitem(df_synth, original_col, restored);
+            }
+            // A timestamp seed plus timedeltas sums to objects: give back the datetime dtype.
+            bool was_datetime;
+            {
+                Ref pd = f.pd();
+                Ref api = getattr(pd.get(), N::api);
+                Ref types = getattr(api.get(), N::types);
+                Ref is_datetime = getattr(types.get(), N::is_datetime64_any_dtype);
+                Ref augmented = getattr(self, N::df_augmented);
+                Ref original = getitem(augmented.get(), original_col);
+                was_datetime = truthy(call(is_datetime.get(), {original}).get());
+            }
+            if (!was_datetime) continue;
+            {
+                Ref restored = getitem(df_synth, original_col);
+                Ref dtype = getattr(restored.get(), N::dtype);
+                Ref is_object = require(PyObject_RichCompare(dtype.get(), builtin("object").get(), Py_EQ));
+                if (!truthy(is_object.get())) continue;
+            }
+            Ref pd = f.pd();
+            Ref to_datetime = getattr(pd.get(), N::to_datetime);
+            Ref converted = call(to_datetime.get(), {getitem(df_synth, original_col)});
+            setitem(df_synth, original_col, converted);
+        }
+        if (PyErr_Occurred()) throw_python_error();
+    }
+    return Ref::borrow(df_synth);
+}
+
+}  // namespace body
+}  // namespace vt

@@ -1,0 +1,89 @@
+"""Post-processing: synthetic differenced rows back into timeseries entities."""
+import numpy as np
+import pandas as pd
+import pytest
+from pandas.testing import assert_frame_equal
+
+from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
+
+pytestmark = pytest.mark.filterwarnings(r"ignore:\s*A value is trying to be set on a copy",
+                                        "ignore:Setting an item of incompatible dtype")
+DAY = pd.Timedelta(days=1)
+
+
+def visits():
+    # Entity sizes 3, 2, 2 and 1: means of x are 3.0 (size 3) and 25.0 (size 2).
+    return pd.DataFrame({
+        "id": [1, 1, 1, 2, 2, 3, 3, 4],
+        "t": ["2021-01-01", "2021-01-03", "2021-01-05", "2021-01-01", "2021-01-02", "2021-01-03", "2021-01-04",
+              "2021-01-09"],
+        "x": [1.0, 2.0, 6.0, 10.0, 20.0, 30.0, 40.0, 99.0],
+        "c": ["A", "B", "A", "B", "B", "A", "C", "D"]})
+
+
+def worked_synthetic():
+    # Rows are equal within a category, so the order in which pandas sorts a block does not matter.
+    two = dict(id=7, NUM_GROUP_ENTRIES=2, t_diff=DAY, x_diff=0.5, c_diff="('B', 'A')")
+    three = dict(id=8, NUM_GROUP_ENTRIES=3, t_diff=2 * DAY, x_diff=-1.0, c_diff="('A', 'C')")
+    five = dict(id=9, NUM_GROUP_ENTRIES=5, t_diff=DAY, x_diff=0.0, c_diff="('B', 'B')")
+    return pd.DataFrame([three, two, five, two, three, two, two, three, two, three, two, three])
+
+
+@pytest.mark.parametrize("request_, sizes", [(None, [2, 2, 3]), ({2: 2}, [2, 2]), ({2: 1, 3: 1}, [2, 3])])
+def test_worked_example(request_, sizes):
+    tr = T(visits(), "id", "t", ["t", "x", "c"], ["t"])
+    synth = worked_synthetic()
+    kept = synth.copy()
+    out = tr.postprocess_timeseries_difference_method(synth, request_)
+    start = {2: (pd.Timestamp("2021-01-02 12:00"), 25.0), 3: (pd.Timestamp("2021-01-03"), 3.0)}
+    rows = []
+    for uid, k in enumerate(sizes, 1):
+        seed_t, seed_x = start[k]
+        step_t, step_x, ident, cat = (DAY, 0.5, 7, "B") if k == 2 else (2 * DAY, -1.0, 8, "A")
+        rows += [dict(UNIQUE_ID=uid, id=ident, c=cat, t=seed_t + j * step_t, x=seed_x + j * step_x)
+                 for j in range(1, k + 1)]
+    assert_frame_equal(out, pd.DataFrame(rows), check_exact=True)
+    assert_frame_equal(synth, kept)
+
+
+def test_round_trip_gives_entities_built_from_the_differences_used():
+    rng = np.random.RandomState(3)
+    sizes = [2, 3, 3, 4, 4, 4, 5, 1]
+    df = pd.DataFrame({
+        "patient": np.repeat(np.arange(len(sizes)), sizes),
+        "when": np.concatenate([np.sort(rng.choice(90, k, replace=False)) for k in sizes]) * DAY
+        + pd.Timestamp("2022-01-01"),
+        "weight": rng.normal(70, 5, sum(sizes)).round(1),
+        "ward": rng.choice(["icu", "er", "gen"], sum(sizes)).astype(object)})
+    tr = T(df, "patient", "when", ["when", "weight", "ward"])
+    synth = pd.concat([tr.df_multi_entry_per_group_diff] * 6, ignore_index=True)
+    synth["row"] = range(len(synth))
+    request = {2: 2, 3: 2, 4: 4, 5: 1}
+    out = tr.postprocess_timeseries_difference_method(synth, request)
+    mapping = tr.categorical_column_mappings["ward"].set_index("ward_diff")["ward_1"]
+    grouped = out.groupby("UNIQUE_ID", sort=False)
+    assert list(grouped.size()) == [k for k, n in request.items() for _ in range(n)]
+    for _, entity in grouped:
+        used = synth.loc[entity["row"]]
+        k = len(entity)
+        assert (used["NUM_GROUP_ENTRIES"] == k).all()
+        of_size = df[df["patient"].map(df["patient"].value_counts()) == k]
+        np.testing.assert_allclose(entity["weight"], of_size["weight"].mean() + used["weight_diff"].cumsum())
+        assert list(entity["when"]) == list(of_size["when"].mean() + used["when_diff"].cumsum())
+        assert list(entity["ward"]) == list(used["ward_diff"].map(mapping))
+    assert list(out.columns) == ["UNIQUE_ID", "patient", "row", "ward", "when", "weight"]
+    assert list(out.index) == list(range(len(out)))
+
+
+@pytest.mark.parametrize("request_, available, positions", [
+    ({2: 1, 3: 1}, {2: 5, 3: 4}, [0, 1, 2, 5, 6, 7, 8]),
+    ({2: 2}, {2: 6, 5: 9}, [0, 1, 2, 3, 4, 5]),
+    ({2: 2}, {2: 5}, "More rows required for num_rows = 2 category. Have 5 rows but require 6 rows."),
+])
+def test_positions_taken_from_each_category_block(request_, available, positions):
+    needed = pd.Series({k: n * (k + 1) for k, n in request_.items()})
+    if isinstance(positions, str):
+        with pytest.raises(AssertionError, match=positions):
+            T._get_indexes_to_keep(request_, pd.Series(available), needed)
+    else:
+        assert T._get_indexes_to_keep(request_, pd.Series(available), needed) == positions
