@@ -1,0 +1,355 @@
+"""Command-line front end: difference a table, rebuild synthetic rows, find a path.
+
+    python -m veltrano.transformer forward  INPUT --id COL --time COL --diff COLS [--cast-time COLS]
+    python -m veltrano.transformer backward TRANSFORMER SYNTHETIC [--counts ROWS=ENTITIES,...]
+    python -m veltrano.transformer paths    TRANSFORMER SYNTHETIC [--column COL]
+
+Expected user errors end in one line on standard error and exit status 1
+(2 for a malformed command line); anything else is a bug and keeps its traceback.
+"""
+
+import argparse
+import importlib.util
+import os
+import pickle
+import sys
+import warnings
+
+import pandas as pd
+
+from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer
+
+PROG = "python -m veltrano.transformer"
+
+# Protocol 4 is the newest one every supported interpreter reads.
+PICKLE_PROTOCOL = 4
+
+FORWARD_HELP = """\
+INPUT is a CSV or Parquet table with several rows per entity (a person, a
+hospital visit): --id tells the entities apart and --time orders each entity's
+rows. CSV stores times as text, so name the time column in --cast-time too
+when it holds dates or times.
+
+Written to --out (default INPUT's name with .diff.csv), the table a generator is
+trained on, one row per entity row except each entity's first:
+  - the input columns that are not differenced, unchanged;
+  - NUM_GROUP_ENTRIES: the number of rows the row's entity owns;
+  - one COL_diff column per --diff column: the difference from the entity's
+    previous row for numbers, a time difference such as "0 days 02:15:00" for
+    dates, and a transition such as "('lab', 'medication')" for text.
+Entities with a single row are left out. Added names get _1, _2, ... when the
+input already has a column of that name.
+
+The fitted transformer is pickled to --transformer (default next to the
+output, ending in .transformer.pkl); backward and paths need it. The row
+counts it prints are the default for backward --counts.
+"""
+
+BACKWARD_HELP = """\
+TRANSFORMER is a file written by forward (a pickle: load only files you trust).
+SYNTHETIC is a CSV or Parquet table in the layout forward writes, for example
+generator output: it needs the id column, NUM_GROUP_ENTRIES and every _diff
+column; other columns are carried along. Building an entity of k rows takes
+k + 1 synthetic rows whose NUM_GROUP_ENTRIES is k; rows of row counts not
+asked for are ignored.
+
+Written to --out (default SYNTHETIC's name with .rebuilt.csv), k rows per
+rebuilt entity:
+  - UNIQUE_ID: a fresh entity id, 1, 2, 3, ...;
+  - the other columns of the synthetic rows used;
+  - the differenced columns restored: numbers and times as running sums that
+    start from the mean value in the real entities with the same number of
+    rows, text from each transition's first category.
+NUM_GROUP_ENTRIES and the _diff columns are dropped.
+"""
+
+PATHS_HELP = """\
+TRANSFORMER is a file written by forward (a pickle: load only files you trust).
+SYNTHETIC is a CSV or Parquet table of synthetic transitions of one text
+column: its COL_diff column holds values such as "('lab', 'medication')".
+Transitions are chained into the longest path in which each one starts where
+the previous one ended, every synthetic row used at most once. Progress lines
+are printed while it runs.
+
+Written to --out (default SYNTHETIC's name with .path.csv): the synthetic rows
+of that path in path order, preceded by synthetic_row, each row's 0-based
+position among SYNTHETIC's rows.
+"""
+
+EXAMPLE = """\
+example:
+  python -m veltrano.transformer forward visits.csv --id visit_id --time event_time \\
+      --diff heart_rate,event_time,event_type --cast-time event_time
+  # train a generator on visits.diff.csv and save its rows as synthetic.csv, then
+  python -m veltrano.transformer backward visits.transformer.pkl synthetic.csv --counts 2=100,3=50
+  python -m veltrano.transformer paths visits.transformer.pkl synthetic.csv
+
+Run COMMAND --help for the columns each command reads and writes.
+"""
+
+
+class UserError(Exception):
+    """A problem with the user's input, reported as one line."""
+
+
+class _Parser(argparse.ArgumentParser):
+    # argparse prints the whole usage block before the message; one line is enough.
+    def error(self, message):
+        self.exit(2, "%s: error: %s\n" % (self.prog, message))
+
+
+def _names(values):
+    """Column names from repeated and/or comma-separated option values."""
+    names = []
+    for value in values or []:
+        names.extend(name.strip() for name in value.split(",") if name.strip())
+    return names
+
+
+def _counts(values):
+    """Parse ROWS=ENTITIES pairs into a dict ordered by row count."""
+    counts = {}
+    for item in _names(values):
+        rows, sep, entities = item.partition("=")
+        try:
+            rows, entities = int(rows), int(entities)
+        except ValueError:
+            sep = ""
+        if not sep:
+            raise UserError("bad count %r: expected ROWS=ENTITIES with whole numbers, e.g. 2=10,3=5" % item)
+        if rows < 2 or entities < 1:
+            raise UserError("bad count %r: row counts start at 2 (single-row entities are not differenced) "
+                            "and entity numbers at 1" % item)
+        if rows in counts:
+            raise UserError("bad count %r: row count %d given twice" % (item, rows))
+        counts[rows] = entities
+    # Rows are selected per row count in ascending order; the request must follow it.
+    return {rows: counts[rows] for rows in sorted(counts)}
+
+
+def _format_counts(counts):
+    return ",".join("%d=%d" % (int(rows), int(n)) for rows, n in sorted(counts.items()))
+
+
+def _read_table(path):
+    if not os.path.isfile(path):
+        raise UserError("no such file: %s" % path)
+    if os.path.splitext(path)[1].lower() in (".parquet", ".pq"):
+        if not any(importlib.util.find_spec(engine) for engine in ("pyarrow", "fastparquet")):
+            raise UserError("reading Parquet needs pyarrow or fastparquet (pip install pyarrow), "
+                            "or pass a CSV file: %s" % path)
+        return pd.read_parquet(path)
+    return pd.read_csv(path)
+
+
+def _require_columns(df, columns, path):
+    missing = [col for col in dict.fromkeys(columns) if col not in df.columns]
+    if missing:
+        present = [str(col) for col in df.columns]
+        if len(present) > 12:
+            present = present[:12] + ["..."]
+        raise UserError("%s %s not in %s (its columns: %s)" % (
+            "column" if len(missing) == 1 else "columns", ", ".join(repr(col) for col in missing),
+            path, ", ".join(present)))
+
+
+def _load_transformer(path):
+    if not os.path.isfile(path):
+        raise UserError("no such file: %s" % path)
+    try:
+        with open(path, "rb") as f:
+            transformer = pickle.load(f)
+    except Exception as exc:  # any unpickling failure means the same to the user
+        raise UserError("cannot read a transformer from %s: %s" % (path, exc))
+    if not isinstance(transformer, TimeseriesDifferenceTransformer):
+        raise UserError("%s holds a %s, not a saved transformer" % (path, type(transformer).__name__))
+    return transformer
+
+
+def _restore_dtypes(synth, transformer):
+    """Give columns read back from text the dtypes the differenced frame had."""
+    reference = transformer.df_multi_entry_per_group_diff.dtypes
+    types = pd.api.types
+    for col in synth.columns:
+        if col not in reference.index:
+            continue
+        dtype, values = reference[col], synth[col]
+        try:
+            if types.is_timedelta64_dtype(dtype) and not types.is_timedelta64_dtype(values):
+                synth[col] = pd.to_timedelta(values)
+            elif types.is_datetime64_any_dtype(dtype) and not types.is_datetime64_any_dtype(values):
+                synth[col] = pd.to_datetime(values)
+        except (ValueError, TypeError) as exc:
+            raise UserError("column %r cannot be read as %s: %s" % (col, dtype, exc))
+    # Generators may write row counts as 3.0; selection compares them with whole numbers.
+    group = transformer.category_column
+    if group in synth.columns and types.is_float_dtype(synth[group]):
+        values = synth[group]
+        if values.notna().all() and (values % 1 == 0).all():
+            synth[group] = values.astype("int64")
+    return synth
+
+
+def _default_path(path, suffix):
+    return os.path.splitext(path)[0] + suffix
+
+
+def _chain(path_rows, mapping):
+    """The categories a path runs through, e.g. ['admission', 'lab', 'discharge']."""
+    from_col, to_col, transition_col = mapping.columns[:3]
+    steps = mapping.drop_duplicates(transition_col).set_index(transition_col)
+    known = path_rows[transition_col][path_rows[transition_col].isin(steps.index)]
+    if known.empty:
+        return []
+    return [str(steps.loc[known.iloc[0], from_col])] + [str(steps.loc[t, to_col]) for t in known]
+
+
+def forward(args):
+    df = _read_table(args.input)
+    diff, cast = _names(args.diff), _names(args.cast_time)
+    if not diff:
+        raise UserError("--diff names no column")
+    _require_columns(df, [args.id, args.time] + diff + cast, args.input)
+    if args.time not in cast and df[args.time].dtype == object:
+        print("note: time column %r is text and is sorted as text; add it to --cast-time to read it as "
+              "dates" % args.time, file=sys.stderr)
+    transformer = TimeseriesDifferenceTransformer(df, args.id, args.time, diff, cast or None)
+    out = args.out or _default_path(args.input, ".diff.csv")
+    # visits.diff.csv -> visits.transformer.pkl, other.csv -> other.transformer.pkl
+    stem = out[:-len(".diff.csv")] if out.endswith(".diff.csv") else os.path.splitext(out)[0]
+    saved = args.transformer or stem + ".transformer.pkl"
+    result = transformer.df_multi_entry_per_group_diff
+    result.to_csv(out, index=False)
+    with open(saved, "wb") as f:
+        pickle.dump(transformer, f, protocol=PICKLE_PROTOCOL)
+    print("wrote %d differenced rows to %s" % (len(result), out))
+    print("saved the transformer to %s" % saved)
+    print("entities per row count: %s" % (_format_counts(transformer.category_counts) or "none"))
+    return 0
+
+
+def backward(args):
+    counts = _counts(args.counts)
+    transformer = _load_transformer(args.transformer)
+    synth = _read_table(args.synthetic)
+    _require_columns(synth, [transformer.primary_id_column, transformer.category_column]
+                     + list(transformer.diff_col_names), args.synthetic)
+    synth = _restore_dtypes(synth, transformer)
+    # Entities are cut from the row-count blocks in ascending order starting at
+    # the lowest one present, so rows of row counts not asked for would shift them.
+    wanted = counts or transformer.category_counts
+    group = transformer.category_column
+    present = set(synth[group].dropna())
+    absent = [str(rows) for rows in wanted if rows not in present]
+    if absent:
+        raise UserError("%s has no rows with %s = %s (it has %s)" % (
+            args.synthetic, group, ", ".join(absent), ", ".join(str(k) for k in sorted(present)) or "none"))
+    synth = synth[synth[group].isin(list(wanted))]
+    rebuilt = transformer.postprocess_timeseries_difference_method(synth, counts or None)
+    out = args.out or _default_path(args.synthetic, ".rebuilt.csv")
+    rebuilt.to_csv(out, index=False)
+    print("wrote %d rows of %d entities to %s" % (len(rebuilt), rebuilt[transformer.unique_id_column].nunique(),
+                                                 out))
+    return 0
+
+
+def paths(args):
+    transformer = _load_transformer(args.transformer)
+    mappings = transformer.categorical_column_mappings
+    names = ", ".join(repr(col) for col in mappings)
+    if not mappings:
+        raise UserError("the transformer differenced no text column; path discovery needs one")
+    if args.column is None:
+        if len(mappings) > 1:
+            raise UserError("the transformer differenced several text columns (%s): choose one with --column"
+                            % names)
+        column = next(iter(mappings))
+    elif args.column in mappings:
+        column = args.column
+    else:
+        raise UserError("--column %r is not a differenced text column; choose from %s" % (args.column, names))
+    mapping = mappings[column]
+    # Path rows keep their labels, which then are positions in the file.
+    synth = _read_table(args.synthetic).reset_index(drop=True)
+    _require_columns(synth, [mapping.columns[2]], args.synthetic)
+    synth = _restore_dtypes(synth, transformer)
+    path = TimeseriesDifferenceTransformer.get_valid_path(synth, {column: mapping})
+    out = args.out or _default_path(args.synthetic, ".path.csv")
+    rows = path.reset_index(drop=True)
+    if "synthetic_row" not in rows.columns:
+        rows.insert(0, "synthetic_row", list(path.index))
+    rows.to_csv(out, index=False)
+    chain = _chain(path, mapping)
+    if len(chain) > 12:
+        chain = chain[:6] + ["..."] + chain[-5:]
+    print("path of %d transitions: %s" % (len(path), " -> ".join(chain)))
+    print("wrote its rows to %s" % out)
+    return 0
+
+
+def build_parser():
+    parser = _Parser(prog=PROG, description="Difference multi-row tables for synthetic data generators and "
+                                            "turn generated rows back into entities.",
+                     epilog=EXAMPLE, formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+    raw = argparse.RawDescriptionHelpFormatter
+
+    p = commands.add_parser("forward", help="difference a table and save the fitted transformer",
+                            description=FORWARD_HELP, formatter_class=raw)
+    p.add_argument("input", metavar="INPUT", help="CSV or Parquet file")
+    p.add_argument("--id", required=True, metavar="COL", help="entity id column")
+    p.add_argument("--time", required=True, metavar="COL", help="column that orders each entity's rows")
+    p.add_argument("--diff", action="append", required=True, metavar="COLS",
+                   help="columns to difference; repeat or separate by commas")
+    p.add_argument("--cast-time", action="append", metavar="COLS",
+                   help="columns to convert to datetimes first; repeat or separate by commas")
+    p.add_argument("--out", metavar="CSV", help="differenced table to write")
+    p.add_argument("--transformer", metavar="PKL", help="where to save the fitted transformer")
+    p.set_defaults(run=forward)
+
+    p = commands.add_parser("backward", help="rebuild entities from synthetic differenced rows",
+                            description=BACKWARD_HELP, formatter_class=raw)
+    p.add_argument("transformer", metavar="TRANSFORMER", help="transformer saved by forward")
+    p.add_argument("synthetic", metavar="SYNTHETIC", help="CSV or Parquet file of synthetic differenced rows")
+    p.add_argument("--counts", action="append", metavar="ROWS=ENTITIES",
+                   help="entities to build per row count, e.g. 2=10,3=5 (any order; repeatable); "
+                        "default: as many as the input had")
+    p.add_argument("--out", metavar="CSV", help="rebuilt table to write")
+    p.set_defaults(run=backward)
+
+    p = commands.add_parser("paths", help="chain synthetic transitions into the longest consistent path",
+                            description=PATHS_HELP, formatter_class=raw)
+    p.add_argument("transformer", metavar="TRANSFORMER", help="transformer saved by forward")
+    p.add_argument("synthetic", metavar="SYNTHETIC", help="CSV or Parquet file of synthetic differenced rows")
+    p.add_argument("--column", metavar="COL",
+                   help="the differenced text column to follow; needed when there are several")
+    p.add_argument("--out", metavar="CSV", help="path rows to write")
+    p.set_defaults(run=paths)
+    return parser
+
+
+def _describe(exc):
+    if isinstance(exc, UserError):
+        return str(exc)
+    if isinstance(exc, FileNotFoundError):
+        return "no such file or directory: %s" % exc.filename
+    if isinstance(exc, OSError) and exc.filename and exc.strerror:
+        return "%s: %s" % (exc.filename, exc.strerror)
+    if isinstance(exc, KeyError):
+        return "not found: %r" % (exc.args[0] if exc.args else "")
+    return str(exc) or type(exc).__name__
+
+
+def main(argv=None):
+    args = build_parser().parse_args(argv)
+    # pandas deprecation notices about calls inside the transformer are not
+    # something a user of this tool can act on.
+    warnings.simplefilter("ignore", FutureWarning)
+    pd.set_option("mode.chained_assignment", None)
+    try:
+        return args.run(args)
+    except (UserError, OSError, AssertionError, KeyError, ValueError, TypeError, IndexError) as exc:
+        message = " ".join(_describe(exc).split())
+        sys.stderr.write("%s %s: error: %s\n" % (PROG, args.command, message))
+        return 1
