@@ -59,7 +59,11 @@ Ref split_df_into_single_and_multi_entry_dfs(const Frame& f) {
         Ref ids = getitem(source.get(), getattr(self, N::primary_id_column));
         Ref mask = call_method(ids.get(), N::isin, {categories_with_only_1_entry});
         Ref inverted = require(PyNumber_Invert(mask.get()));
-        df_multi_entry_per_group = getitem(source.get(), inverted);
+        Ref selected = getitem(source.get(), inverted);
+        // The differencing adds columns to this frame; as a bare selection pandas
+        // would take it for a copy of a slice of df_augmented and warn on every
+        // store. An explicit copy holds the same rows and labels.
+        df_multi_entry_per_group = call_method(selected.get(), N::copy);
     }
 
     return new_tuple({df_1_entry_per_group, df_multi_entry_per_group});
