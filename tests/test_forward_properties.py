@@ -1,5 +1,9 @@
 """The extension's forward transformation against the plain-Python model, on
 seeded random frames: every piece of state must come out identical."""
+import random
+
+import numpy as np
+import pandas as pd
 import pytest
 from pandas.testing import assert_frame_equal, assert_index_equal
 
@@ -100,3 +104,67 @@ FORCED = [
 def test_forced_shapes_match_model(options, seed):
     df, kwargs, _ = frames.random_case(seed, **options)
     check_case(df, kwargs)
+
+
+class Counted:
+    """Renders differently on every call: each row's text must come from its own repr calls, in row order."""
+    calls = 0
+
+    def __repr__(self):
+        Counted.calls += 1
+        return "Counted#%d" % Counted.calls
+
+
+class Unprintable:
+    def __repr__(self):
+        raise ValueError("no text for this one")
+
+
+class Quoted(str):
+    def __repr__(self):
+        return "Quoted<%s>" % str.__repr__(self)
+
+
+ONE, TWO, THREE = Counted(), Counted(), Quoted("q")
+AWKWARD = {
+    "ints": [1, 2, -3, 10 ** 30],
+    "ints_none": [1, 2, None],
+    "floats_nan": [1.5, -0.0, float("nan"), np.nan, 2.0],
+    "bools": [True, False, None],
+    "numpy_scalars": [np.float64(1.5), np.int64(3), np.bool_(True), "A"],
+    "stamps": [pd.Timestamp("2021-01-01"), pd.Timestamp("2021-01-02 03:04"), pd.NaT],
+    "stamps_tz_mixed": [pd.Timestamp("2021-01-01", tz="UTC"), pd.Timestamp("2021-01-01"), "A", None],
+    "text": ["é", "中文", "x" * 500, "", "a'b\"c\n", "\U0001F600", "\x80", None],
+    "tuples": [(1, "a"), (), ("é",), (None, (2.5,))],
+    "mixed": [1, "A", None, True, 2.5, pd.Timestamp("2021-01-01"), (1, 2), b"raw", np.nan],
+    "changing_repr": [ONE, TWO, THREE, "A", None],
+    "unprintable": ["A", "B", Unprintable()],
+}
+
+
+@pytest.mark.parametrize("kind", list(AWKWARD))
+def test_transition_texts_of_awkward_values(kind):
+    rng = random.Random(kind)
+    pool = AWKWARD[kind]
+    sizes = [rng.randint(1, 5) for _ in range(12)]
+    n = sum(sizes)
+    # The same objects recur on many rows, as in a real categorical column.
+    values = np.empty(n, dtype=object)
+    values[:] = [rng.choice(pool) for _ in range(n)]
+    df = pd.DataFrame({"pid": [i for i, k in enumerate(sizes) for _ in range(k)],
+                       "when": [t for k in sizes for t in range(k)], "val": values},
+                      index=["r%d" % i for i in rng.sample(range(10 * n), n)])
+    # pandas would store Timestamps alone as datetimes.
+    df["val"] = df["val"].astype(object)
+    df = df.iloc[rng.sample(range(n), n)]
+    outcomes = []
+    for cls in (T, model.TimeseriesDifferenceTransformer):
+        Counted.calls = 0
+        outcomes.append(construct(cls, df, dict(primary_id_column="pid", primary_timeseries_column="when",
+                                                columns_to_diff=["val"]))[0])
+    ours, theirs = outcomes
+    if isinstance(theirs, Exception):
+        assert (type(ours), str(ours)) == (type(theirs), str(theirs))
+        return
+    for name in ("df_multi_entry_per_group_diff", "categorical_column_mappings"):
+        assert_same_value(getattr(ours, name), getattr(theirs, name))

@@ -1,4 +1,5 @@
 // First-order differences, transition values and category mapping frames.
+#include "difference/transitions.hpp"
 #include "module/bodies.hpp"
 
 namespace vt {
@@ -21,7 +22,7 @@ void add_continuous_difference(PyObject* self, PyObject* df, PyObject* col, PyOb
 // category mapping frame; the temporary from/to columns are dropped again.
 // Each statement's intermediates are released as soon as it is done, so the
 // peak memory on large frames stays that of the statement-by-statement form.
-Ref add_transitions(PyObject* self, PyObject* df, PyObject* col, PyObject* col_diff) {
+Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col, PyObject* col_diff) {
     // Temporary names that leave input columns alone; the mapping frame
     // still carries the plain "<col>_1" / "<col>_2" names readers expect.
     Ref from_name = build_message({col, "_1"});
@@ -54,10 +55,13 @@ Ref add_transitions(PyObject* self, PyObject* df, PyObject* col, PyObject* col_d
     setitem(df, col_to, getitem(df, col));
     {
         Ref pairs = getitem(df, new_list({col_from, col_to}));
-        Ref tuples = call_method(pairs.get(), N::apply, {builtin("tuple")}, {kw(N::axis, integer(1))});
+        Ref transitions = transition_texts(f.pd().get(), pairs.get());
+        if (!transitions) {
+            Ref tuples = call_method(pairs.get(), N::apply, {builtin("tuple")}, {kw(N::axis, integer(1))});
+            pairs = Ref();
+            transitions = call_method(tuples.get(), N::apply, {builtin("str")});
+        }
         pairs = Ref();
-        Ref transitions = call_method(tuples.get(), N::apply, {builtin("str")});
-        tuples = Ref();
         setitem(df, col_diff, transitions);
     }
 
@@ -106,7 +110,7 @@ Ref get_diff(const Frame& f) {
         Ref it = require(PyObject_GetIter(items.get()));
         while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
             auto pair = unpack2(item.get());
-            Ref df_category_mappings = add_transitions(self, df.get(), pair.first.get(), pair.second.get());
+            Ref df_category_mappings = add_transitions(f, self, df.get(), pair.first.get(), pair.second.get());
             setitem(categorical_column_mappings.get(), pair.first, df_category_mappings);
         }
         if (PyErr_Occurred()) throw_python_error();
