@@ -1,5 +1,6 @@
 // Transition values back to categories, differences back to values.
 #include "module/bodies.hpp"
+#include "postprocess/running_sums.hpp"
 
 namespace vt {
 namespace body {
@@ -103,12 +104,22 @@ Ref undiff_continuous_columns(const Frame& f) {
             PyObject* original_col = pair.first.get();
             PyObject* diff_col = pair.second.get();
             {
-                Ref grouped = call_method(df_synth, N::groupby, {getattr(self, N::unique_id_column)});
-                Ref differences = getitem(grouped.get(), diff_col);
-                Ref pd = f.pd();
-                Ref series = getattr(pd.get(), N::Series);
-                Ref cumsum = getattr(series.get(), N::cumsum);
-                Ref restored = call_method(differences.get(), N::transform, {cumsum});
+                Ref unique_id_column = getattr(self, N::unique_id_column);
+                // One native pass where it gives exactly the pandas result; pandas
+                // would call Python once per entity.
+                Ref restored;
+                {
+                    Ref pd = f.pd();
+                    restored = running_sums_by_entity(pd.get(), df_synth, unique_id_column.get(), diff_col);
+                }
+                if (!restored) {
+                    Ref grouped = call_method(df_synth, N::groupby, {unique_id_column});
+                    Ref differences = getitem(grouped.get(), diff_col);
+                    Ref pd = f.pd();
+                    Ref series = getattr(pd.get(), N::Series);
+                    Ref cumsum = getattr(series.get(), N::cumsum);
+                    restored = call_method(differences.get(), N::transform, {cumsum});
+                }
                 setitem(df_synth, original_col, restored);
             }
             // A timestamp seed plus timedeltas sums to objects: give back the datetime dtype.
