@@ -5,6 +5,18 @@
 namespace vt {
 namespace body {
 
+namespace {
+
+// Whether obj.dtype.kind is the given one-letter kind.
+bool dtype_kind_is(PyObject* obj, const char* kind) {
+    Ref dtype = getattr(obj, N::dtype);
+    Ref actual = getattr(dtype.get(), N::kind);
+    Ref expected = text(kind);
+    return truthy(require(PyObject_RichCompare(actual.get(), expected.get(), Py_EQ)).get());
+}
+
+}  // namespace
+
 // _undiff_categorical_columns(self, df_synth)
 Ref undiff_categorical_columns(const Frame& f) {
     PyObject* self = f.arg(0);
@@ -87,6 +99,13 @@ Ref undiff_continuous_columns(const Frame& f) {
                 Ref sizes = getitem(loc.get(), new_tuple({first_rows_of_each_person_idx, N::num_repetitions}));
                 Ref mapped = call_method(sizes.get(), N::map, {means});
                 starting_values = getattr(mapped.get(), N::values);
+            }
+            // Timestamp seeds cannot live in a timedelta column: pandas would turn
+            // the column into objects anyway, warning that it will stop doing so.
+            // Turning it first gives the same objects without the warning.
+            if (dtype_kind_is(getitem(df_synth, diff_col).get(), "m") && dtype_kind_is(starting_values.get(), "M")) {
+                Ref column = getitem(df_synth, diff_col);
+                setitem(df_synth, diff_col, call_method(column.get(), N::astype, {builtin("object")}));
             }
             Ref loc = getattr(df_synth, N::loc);
             setitem(loc.get(), new_tuple({first_rows_of_each_person_idx, diff_col}), starting_values);
