@@ -1,5 +1,6 @@
 // One step of path growth: the outer self-join of two path frames.
 #include "module/bodies.hpp"
+#include "paths/path_kernels.hpp"
 
 namespace vt {
 namespace body {
@@ -52,22 +53,38 @@ Ref join_df(const Frame& f) {
         setitem(loc.get(), new_tuple({all_rows, new_list({N::index_left, N::index_right})}), filled);
     }
 
-    {
-        Ref column = getitem(df.get(), N::index_left);
-        Ref apply = getattr(column.get(), N::apply);
-        Ref as_list = getattr(cls, N::make_element_a_list);
-        setitem(df.get(), N::index_left, call(apply.get(), {as_list}));
-    }
-    {
-        Ref column = getitem(df.get(), N::index_right);
-        Ref apply = getattr(column.get(), N::apply);
-        Ref as_list = getattr(cls, N::make_element_a_list);
-        setitem(df.get(), N::index_right, call(apply.get(), {as_list}));
-    }
+    // Wrapping each entry in a list and joining the two lists are done in one
+    // pass when make_element_a_list is the class's own: its results are then
+    // known, and the wrapped columns, dropped below, leave nothing behind.
+    JoinedPaths joined;
     {
         Ref left_paths = getitem(df.get(), N::index_left);
         Ref right_paths = getitem(df.get(), N::index_right);
-        setitem(df.get(), index, require(PyNumber_Add(left_paths.get(), right_paths.get())));
+        if (own_make_element_a_list(f.globals, cls)) {
+            joined = join_paths(f.pd().get(), left_paths.get(), right_paths.get());
+        }
+    }
+    if (joined.paths) {
+        setitem(df.get(), index, joined.paths);
+        joined.paths = Ref();
+    } else {
+        {
+            Ref column = getitem(df.get(), N::index_left);
+            Ref apply = getattr(column.get(), N::apply);
+            Ref as_list = getattr(cls, N::make_element_a_list);
+            setitem(df.get(), N::index_left, call(apply.get(), {as_list}));
+        }
+        {
+            Ref column = getitem(df.get(), N::index_right);
+            Ref apply = getattr(column.get(), N::apply);
+            Ref as_list = getattr(cls, N::make_element_a_list);
+            setitem(df.get(), N::index_right, call(apply.get(), {as_list}));
+        }
+        {
+            Ref left_paths = getitem(df.get(), N::index_left);
+            Ref right_paths = getitem(df.get(), N::index_right);
+            setitem(df.get(), index, require(PyNumber_Add(left_paths.get(), right_paths.get())));
+        }
     }
     df = call_method(df.get(), N::drop, {new_list({N::index_left, N::index_right})}, {kw(N::axis, integer(1))});
 
@@ -77,10 +94,18 @@ Ref join_df(const Frame& f) {
         df = getitem(df.get(), present);
     }
     {
-        Ref paths = getitem(df.get(), index);
-        Ref map = getattr(paths.get(), N::map);
-        Ref test = require(PyCFunction_New(&has_no_repeated_entry_def, nullptr));
-        Ref keep = call(map.get(), {test});
+        Ref keep;
+        if (joined.keep && length(joined.keep.get()) == length(df.get())) {
+            Ref series = getattr(f.pd().get(), N::Series);
+            Ref rows = getattr(df.get(), N::index);
+            keep = call(series.get(), {joined.keep}, {kw(N::index, rows)});
+        } else {
+            Ref paths = getitem(df.get(), index);
+            Ref map = getattr(paths.get(), N::map);
+            Ref test = require(PyCFunction_New(&has_no_repeated_entry_def, nullptr));
+            keep = call(map.get(), {test});
+        }
+        joined.keep = Ref();
         df = getitem(df.get(), keep);
     }
     return df;

@@ -1,0 +1,27 @@
+// The per-row steps of the self-join (wrapping entries in lists, joining the
+// two paths, the repeated-entry test) done in one native pass.
+#pragma once
+
+#include "common/py.hpp"
+
+namespace vt {
+
+// True when cls.make_element_a_list is still the function the module defined
+// on its class, neither overridden in a subclass nor replaced on the class, so
+// what it returns for each row is known without calling it.
+bool own_make_element_a_list(PyObject* globals, PyObject* cls);
+
+struct JoinedPaths {
+    // Series over the frame's rows: the left path followed by the right one,
+    // each entry wrapped as make_element_a_list wraps it. Empty when the
+    // pandas calls must be made instead.
+    Ref paths;
+    // One-dimensional bool array, per row: the joined path holds no entry
+    // twice. Empty when that test must run through pandas' map.
+    Ref keep;
+};
+
+// left and right are the two filled path columns of one frame.
+JoinedPaths join_paths(PyObject* pd, PyObject* left, PyObject* right);
+
+}  // namespace vt
