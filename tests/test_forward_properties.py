@@ -11,7 +11,6 @@ import frames
 import model
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 
-pytestmark = pytest.mark.filterwarnings(r"ignore:\s*A value is trying to be set on a copy")
 
 STATE = ["df", "primary_id_column", "primary_timeseries_column", "columns_to_diff", "timeseries_columns",
          "category_column", "unique_id_column", "continuous_columns_to_diff", "categorical_columns_to_diff",

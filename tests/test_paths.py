@@ -8,7 +8,6 @@ from pandas.testing import assert_frame_equal
 import model
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 
-pytestmark = pytest.mark.filterwarnings("ignore:Downcasting object dtype arrays:FutureWarning")
 
 RGBG = [("red", "green"), ("green", "blue"), ("blue", "grey")]
 NO_ROWS = ("The previous max path length was 4 and the last iteration resulted in 0 rows produced "

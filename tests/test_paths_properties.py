@@ -45,6 +45,7 @@ def same(name, *args, fresh=lambda a: a):
     # fresh() gives each side its own copy of arguments the method changes.
     got, want = outcome(getattr(T, name), *fresh(args)), outcome(getattr(M, name), *fresh(args))
     assert got[1:] == want[1:] and type(got[0]) is type(want[0])
+    assert got[2] == [], "the extension lets no pandas warning out"
     if isinstance(want[0], pd.DataFrame):
         assert_frame_equal(got[0], want[0], check_exact=True)
         assert repr(got[0].values.tolist()) == repr(want[0].values.tolist())  # 3 against 3.0

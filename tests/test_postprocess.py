@@ -6,8 +6,6 @@ from pandas.testing import assert_frame_equal
 
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 
-pytestmark = pytest.mark.filterwarnings(r"ignore:\s*A value is trying to be set on a copy",
-                                        "ignore:Setting an item of incompatible dtype")
 DAY = pd.Timedelta(days=1)
 
 

@@ -13,8 +13,6 @@ import frames
 import model
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 
-pytestmark = pytest.mark.filterwarnings(r"ignore:\s*A value is trying to be set on a copy",
-                                        "ignore:Setting an item of incompatible dtype")
 KINDS = ["default", "prefix", "misordered", "skip_lowest", "missing", "zero", "negative", "short", "no_column"]
 
 

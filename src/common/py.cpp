@@ -168,6 +168,13 @@ void fail_assertion(std::initializer_list<Piece> pieces) {
     throw_python_error();
 }
 
+bool dtype_kind_is(PyObject* obj, const char* kind) {
+    Ref dtype = getattr(obj, N::dtype);
+    Ref actual = getattr(dtype.get(), N::kind);
+    Ref expected = text(kind);
+    return truthy(require(PyObject_RichCompare(actual.get(), expected.get(), Py_EQ)).get());
+}
+
 bool assertions_enabled() {
     PyObject* flags = PySys_GetObject("flags");  // borrowed
     if (flags == nullptr) return true;

@@ -71,6 +71,9 @@ Ref build_message(std::initializer_list<Piece> pieces);
 // Raises AssertionError with the built message.
 [[noreturn]] void fail_assertion(std::initializer_list<Piece> pieces);
 
+// Whether obj.dtype.kind is the given one-letter numpy kind ("O", "m", ...).
+bool dtype_kind_is(PyObject* obj, const char* kind);
+
 // False when the interpreter runs with -O: assertions are then skipped.
 bool assertions_enabled();
 

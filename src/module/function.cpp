@@ -103,6 +103,10 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
             PyObject* value;
             Py_ssize_t pos = 0;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                // Comparing a str subclass runs its __eq__, which may empty the
+                // dict: hold the key and the value while they are in use.
+                Ref held_key = Ref::borrow(key);
+                Ref held_value = Ref::borrow(value);
                 if (!PyUnicode_Check(key)) {
                     PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", message_name(f));
                     return nullptr;
@@ -118,19 +122,21 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
                                  message_name(f), key);
                     return nullptr;
                 }
-                bound[i] = Ref::borrow(value);
+                bound[i] = std::move(held_value);
             }
         }
 
         // Defaults fill the trailing parameters; read __defaults__ now, as
-        // CPython does, so a reassigned tuple takes effect.
-        const Py_ssize_t defcount = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+        // CPython does, so a reassigned tuple takes effect. Held: a collection
+        // below may run a finalizer that reassigns it again.
+        Ref defaults = Ref::borrow(f->defaults);
+        const Py_ssize_t defcount = PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
         Ref missing;
         for (Py_ssize_t i = 0; i < argcount; ++i) {
             if (bound[i]) continue;
             const Py_ssize_t d = i - (argcount - defcount);
             if (d >= 0) {
-                bound[i] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, d));
+                bound[i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), d));
                 continue;
             }
             if (!missing) missing = require(PyList_New(0));
@@ -283,13 +289,16 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref kind = require(PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
         Ref params = require(PyList_New(0));
         const Py_ssize_t argcount = static_cast<Py_ssize_t>(spec.nparams);
-        const Py_ssize_t defcount = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+        // Held: the Parameter calls below run Python code.
+        Ref defaults = Ref::borrow(f->defaults);
+        Ref annotations = Ref::borrow(f->annotations);
+        const Py_ssize_t defcount = PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
         for (Py_ssize_t i = 0; i < argcount; ++i) {
             PyObject* pname = PyTuple_GET_ITEM(f->varnames, i);
             Ref kwargs = require(PyDict_New());
             const Py_ssize_t d = i - (argcount - defcount);
-            if (d >= 0) require_ok(PyDict_SetItemString(kwargs.get(), "default", PyTuple_GET_ITEM(f->defaults, d)));
-            PyObject* annotation = PyDict_GetItemWithError(f->annotations, pname);
+            if (d >= 0) require_ok(PyDict_SetItemString(kwargs.get(), "default", PyTuple_GET_ITEM(defaults.get(), d)));
+            PyObject* annotation = PyDict_GetItemWithError(annotations.get(), pname);
             if (annotation == nullptr && PyErr_Occurred()) throw_python_error();
             if (annotation != nullptr) require_ok(PyDict_SetItemString(kwargs.get(), "annotation", annotation));
             Ref args = new_tuple({pname, kind});
@@ -297,7 +306,7 @@ PyObject* get_signature(PyObject* self, void*) {
             require_ok(PyList_Append(params.get(), p.get()));
         }
         Ref kwargs = require(PyDict_New());
-        PyObject* ret = PyDict_GetItemWithError(f->annotations, name(N::return_));
+        PyObject* ret = PyDict_GetItemWithError(annotations.get(), name(N::return_));
         if (ret == nullptr && PyErr_Occurred()) throw_python_error();
         if (ret != nullptr) require_ok(PyDict_SetItemString(kwargs.get(), "return_annotation", ret));
         Ref args = new_tuple({params});

@@ -43,7 +43,24 @@ Ref join_df(const Frame& f) {
         df = call_method(merged.get(), N::drop, {N::inner}, {kw(N::axis, integer(1))});
     }
 
-    // A path without a partner is marked by -1 on its open side.
+    // A path without a partner is marked by -1 on its open side. A side on
+    // which no row found a partner at all is an object column of missing
+    // values: fillna would fill it with -1 and then infer int64 from it,
+    // warning that it will stop inferring. Such a side gets its int64 -1s
+    // directly; the lists built from it hold the same Python ints.
+    for (N side : {N::index_left, N::index_right}) {
+        // A missing column fails in fillna as usual; duplicate labels select a
+        // frame, which also goes the ordinary way.
+        if (!contains(getattr(df.get(), N::columns).get(), side)) continue;
+        Ref series = getattr(f.pd().get(), N::Series);
+        Ref column = getitem(df.get(), side);
+        if (!require_ok(PyObject_IsInstance(column.get(), series.get()))) continue;
+        if (length(column.get()) == 0 || !dtype_kind_is(column.get(), "O")) continue;
+        Ref present = call_method(column.get(), N::notna);
+        if (truthy(call_method(present.get(), N::any).get())) continue;
+        Ref rows = getattr(column.get(), N::index);
+        setitem(df.get(), side, call(series.get(), {integer(-1)}, {kw(N::index, rows), kw(N::dtype, N::int64)}));
+    }
     {
         Ref both = new_list({N::index_left, N::index_right});
         Ref selected = getitem(df.get(), both);

@@ -2,17 +2,18 @@
 #include "module/bodies.hpp"
 #include "postprocess/running_sums.hpp"
 
+#include <cstdlib>
+
 namespace vt {
 namespace body {
 
 namespace {
 
-// Whether obj.dtype.kind is the given one-letter kind.
-bool dtype_kind_is(PyObject* obj, const char* kind) {
-    Ref dtype = getattr(obj, N::dtype);
-    Ref actual = getattr(dtype.get(), N::kind);
-    Ref expected = text(kind);
-    return truthy(require(PyObject_RichCompare(actual.get(), expected.get(), Py_EQ)).get());
+long pandas_major_version(PyObject* pd) {
+    Ref version = getattr(pd, N::dunder_version);
+    const char* digits = PyUnicode_AsUTF8(version.get());
+    if (digits == nullptr) throw_python_error();
+    return std::strtol(digits, nullptr, 10);
 }
 
 }  // namespace
@@ -91,7 +92,13 @@ Ref undiff_continuous_columns(const Frame& f) {
             {
                 Ref pd = f.pd();
                 Ref series = getattr(pd.get(), N::Series);
-                means = call(series.get(), {getitem(initial_values.get(), original_col)});
+                Ref data = getitem(initial_values.get(), original_col);
+                // Given an empty request, pandas before 2.0 warns that the dtype
+                // of an empty Series will change: name the one it picks.
+                if (length(data.get()) == 0 && pandas_major_version(pd.get()) < 2)
+                    means = call(series.get(), {data}, {kw(N::dtype, N::float64)});
+                else
+                    means = call(series.get(), {data});
             }
             Ref starting_values;
             {
