@@ -12,7 +12,6 @@ import argparse
 import os
 import sys
 import time
-import warnings
 
 import numpy as np
 import pandas as pd
@@ -156,10 +155,6 @@ def main(argv=None):
     if args.visits < 50 or args.path_rows < 2:
         parser.error("use at least 50 visits and 2 path rows")
 
-    # pandas deprecation notices about calls inside the transformer are not
-    # something a demo user can act on.
-    warnings.simplefilter("ignore", FutureWarning)
-    pd.set_option("mode.chained_assignment", None)
     started = time.time()
     os.makedirs(args.out, exist_ok=True)
 

@@ -13,7 +13,6 @@ import importlib.util
 import os
 import pickle
 import sys
-import warnings
 
 import pandas as pd
 
@@ -343,10 +342,6 @@ def _describe(exc):
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
-    # pandas deprecation notices about calls inside the transformer are not
-    # something a user of this tool can act on.
-    warnings.simplefilter("ignore", FutureWarning)
-    pd.set_option("mode.chained_assignment", None)
     try:
         return args.run(args)
     except (UserError, OSError, AssertionError, KeyError, ValueError, TypeError, IndexError) as exc:
