@@ -77,6 +77,36 @@ bool dtype_kind_is(PyObject* obj, const char* kind);
 // False when the interpreter runs with -O: assertions are then skipped.
 bool assertions_enabled();
 
+// `for (Ref& item : iterate(obj))` walks obj as a Python for loop does; an
+// error raised by the iteration itself is thrown when it happens.
+class iterate {
+public:
+    explicit iterate(PyObject* iterable) : it_(require(PyObject_GetIter(iterable))) {}
+
+    class iterator {
+    public:
+        iterator() = default;
+        explicit iterator(PyObject* it) : it_(it) { ++*this; }
+        Ref& operator*() { return item_; }
+        iterator& operator++() {
+            item_ = Ref::steal(PyIter_Next(it_));
+            if (!item_ && PyErr_Occurred()) throw_python_error();
+            return *this;
+        }
+        bool operator!=(const iterator& other) const { return item_.get() != other.item_.get(); }
+
+    private:
+        PyObject* it_ = nullptr;
+        Ref item_;
+    };
+
+    iterator begin() { return iterator(it_.get()); }
+    iterator end() { return iterator(); }
+
+private:
+    Ref it_;
+};
+
 // Unpacks exactly two items, as `a, b = obj` does.
 std::pair<Ref, Ref> unpack2(PyObject* obj);
 

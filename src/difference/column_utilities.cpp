@@ -37,15 +37,13 @@ Ref get_safe_column_name(const Frame& f) {
 // convert_columns_to_time_dtype(cls, df, timeseries_columns)
 Ref convert_columns_to_time_dtype(const Frame& f) {
     PyObject* df = f.arg(1);
-    Ref it = require(PyObject_GetIter(f.arg(2)));
-    while (Ref col = Ref::steal(PyIter_Next(it.get()))) {
+    for (Ref& col : iterate(f.arg(2))) {
         Ref pd = f.pd();
         Ref to_datetime = getattr(pd.get(), N::to_datetime);
         Ref column = getitem(df, col);
         Ref converted = call(to_datetime.get(), {column});
         setitem(df, col, converted);
     }
-    if (PyErr_Occurred()) throw_python_error();
     return Ref::borrow(df);
 }
 
@@ -53,14 +51,12 @@ Ref convert_columns_to_time_dtype(const Frame& f) {
 Ref get_safe_col_diff_names(const Frame& f) {
     PyObject* self = f.arg(0);
     Ref names = new_dict();
-    Ref it = require(PyObject_GetIter(f.arg(1)));
-    while (Ref col = Ref::steal(PyIter_Next(it.get()))) {
+    for (Ref& col : iterate(f.arg(1))) {
         Ref desired = build_message({col, "_diff"});
         Ref df = getattr(self, N::df);
         Ref safe = call_method(self, N::get_safe_column_name, {df, desired});
         require_ok(PyDict_SetItem(names.get(), col.get(), safe.get()));
     }
-    if (PyErr_Occurred()) throw_python_error();
     return names;
 }
 
@@ -71,8 +67,7 @@ Ref split_columns_to_diff_into_continuous_and_categorical(const Frame& f) {
     Ref continuous = new_list();
     Ref object_code = text("O");
     Ref columns_to_diff = getattr(self, N::columns_to_diff);
-    Ref it = require(PyObject_GetIter(columns_to_diff.get()));
-    while (Ref col = Ref::steal(PyIter_Next(it.get()))) {
+    for (Ref& col : iterate(columns_to_diff.get())) {
         Ref df = getattr(self, N::df);
         Ref dtypes = getattr(df.get(), N::dtypes);
         Ref dtype = getitem(dtypes.get(), col);
@@ -80,7 +75,6 @@ Ref split_columns_to_diff_into_continuous_and_categorical(const Frame& f) {
         PyObject* target = truthy(is_object.get()) ? categorical.get() : continuous.get();
         require_ok(PyList_Append(target, col.get()));
     }
-    if (PyErr_Occurred()) throw_python_error();
     return new_tuple({continuous, categorical});
 }
 

@@ -19,9 +19,7 @@ Ref init(const Frame& f) {
         Ref time_column = getattr(self, N::primary_timeseries_column);
         Ref required = new_list({id_column, time_column});
         Ref columns_to_diff = getattr(self, N::columns_to_diff);
-        Ref it = require(PyObject_GetIter(columns_to_diff.get()));
-        while (Ref col = Ref::steal(PyIter_Next(it.get()))) require_ok(PyList_Append(required.get(), col.get()));
-        if (PyErr_Occurred()) throw_python_error();
+        for (Ref& col : iterate(columns_to_diff.get())) require_ok(PyList_Append(required.get(), col.get()));
         Ref df = getattr(self, N::df);
         call_method(self, N::verify_columns_exist_in_df, {df, required});
     }

@@ -93,12 +93,10 @@ Ref get_diff(const Frame& f) {
     {
         Ref continuous_map = getattr(self, N::continuous_columns_to_diff_map);
         Ref items = call_method(continuous_map.get(), N::items);
-        Ref it = require(PyObject_GetIter(items.get()));
-        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        for (Ref& item : iterate(items.get())) {
             auto pair = unpack2(item.get());
             add_continuous_difference(self, df.get(), pair.first.get(), pair.second.get());
         }
-        if (PyErr_Occurred()) throw_python_error();
     }
 
     Ref categorical_column_mappings = new_dict();
@@ -107,13 +105,11 @@ Ref get_diff(const Frame& f) {
         // dropna below and the undifferencing look it up under.
         Ref categorical_map = getattr(self, N::categorical_columns_to_diff_map);
         Ref items = call_method(categorical_map.get(), N::items);
-        Ref it = require(PyObject_GetIter(items.get()));
-        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        for (Ref& item : iterate(items.get())) {
             auto pair = unpack2(item.get());
             Ref df_category_mappings = add_transitions(f, self, df.get(), pair.first.get(), pair.second.get());
             setitem(categorical_column_mappings.get(), pair.first, df_category_mappings);
         }
-        if (PyErr_Occurred()) throw_python_error();
     }
 
     df = call_method(df.get(), N::dropna, {}, {kw(N::subset, getattr(self, N::diff_col_names))});

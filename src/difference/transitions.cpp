@@ -27,12 +27,10 @@ bool only_stored_objects(PyObject* pd, PyObject* pairs) {
     Ref dtypes = getattr(pairs, N::dtypes);
     if (length(dtypes.get()) != 2) return false;
     Ref object_code = text("O");
-    Ref it = require(PyObject_GetIter(dtypes.get()));
-    while (Ref dtype = Ref::steal(PyIter_Next(it.get()))) {
+    for (Ref& dtype : iterate(dtypes.get())) {
         Ref is_object = require(PyObject_RichCompare(dtype.get(), object_code.get(), Py_EQ));
         if (!truthy(is_object.get())) return false;
     }
-    if (PyErr_Occurred()) throw_python_error();
     return true;
 }
 

@@ -9,8 +9,7 @@ Ref expand_category_edges_in_df(const Frame& f) {
     PyObject* df = f.arg(1);
     Ref df_expanded = call_method(df, N::copy);
     Ref items = call_method(f.arg(2), N::items);
-    Ref it = require(PyObject_GetIter(items.get()));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    for (Ref& item : iterate(items.get())) {
         auto pair = unpack2(item.get());
         PyObject* df_category_mappings = pair.second.get();
         // The mapping frame's own transition column: the forward transform may
@@ -20,7 +19,6 @@ Ref expand_category_edges_in_df(const Frame& f) {
         Ref on = getitem(mapping_columns.get(), integer(2));
         df_expanded = call(merge.get(), {df_category_mappings}, {kw(N::on, on), kw(N::how, N::left)});
     }
-    if (PyErr_Occurred()) throw_python_error();
     return df_expanded;
 }
 

@@ -23,11 +23,10 @@ Ref longest_path_length(PyObject* df, PyObject* index) {
     return call_method(lengths.get(), N::max);
 }
 
-// iter(range(count)), with range and print looked up as a function body would.
+// range(count), with range looked up as a function body would.
 Ref iterations(const Frame& f, PyObject* count) {
     Ref range = global(f.globals, N::range);
-    Ref numbers = call(range.get(), {count});
-    return require(PyObject_GetIter(numbers.get()));
+    return call(range.get(), {count});
 }
 
 bool compare(PyObject* a, PyObject* b, int op) {
@@ -56,8 +55,8 @@ Ref iteratively_discover_paths_linear(const Frame& f) {
     Ref df_start = Ref::borrow(f.arg(2));
     if (df_start.get() == Py_None) df_start = Ref::borrow(df.get());
     Ref current_max_length = integer(0);
-    Ref it = iterations(f, f.arg(3));
-    while (Ref step = Ref::steal(PyIter_Next(it.get()))) {
+    Ref steps = iterations(f, f.arg(3));
+    for ([[maybe_unused]] Ref& step : iterate(steps.get())) {
         df = join(cls, df.get(), df_start.get(), index);
         Ref new_max_length = longest_path_length(df.get(), index);
         if (compare(current_max_length.get(), new_max_length.get(), Py_EQ)) {
@@ -70,7 +69,6 @@ Ref iteratively_discover_paths_linear(const Frame& f) {
         }
         current_max_length = std::move(new_max_length);
     }
-    if (PyErr_Occurred()) throw_python_error();
     return df;
 }
 
@@ -80,8 +78,8 @@ Ref iteratively_discover_paths_exponential(const Frame& f) {
     PyObject* index = f.arg(3);
     Ref df = Ref::borrow(f.arg(1));
     Ref current_max_length = integer(0);
-    Ref it = iterations(f, f.arg(2));
-    while (Ref step = Ref::steal(PyIter_Next(it.get()))) {
+    Ref steps = iterations(f, f.arg(2));
+    for ([[maybe_unused]] Ref& step : iterate(steps.get())) {
         Ref df_new = join(cls, df.get(), df.get(), index);
         const Py_ssize_t df_length = length(df_new.get());
         Ref new_max_length = longest_path_length(df_new.get(), index);
@@ -93,7 +91,6 @@ Ref iteratively_discover_paths_exponential(const Frame& f) {
         df = std::move(df_new);
         current_max_length = std::move(new_max_length);
     }
-    if (PyErr_Occurred()) throw_python_error();
     return df;
 }
 
@@ -106,8 +103,8 @@ Ref iteratively_discover_paths_combined(const Frame& f) {
     Ref df_right = Ref::borrow(df_start);
     Ref current_max_length = integer(0);
     bool switched_to_linear = false;
-    Ref it = iterations(f, f.arg(2));
-    while (Ref step = Ref::steal(PyIter_Next(it.get()))) {
+    Ref steps = iterations(f, f.arg(2));
+    for ([[maybe_unused]] Ref& step : iterate(steps.get())) {
         Ref df_new = join(cls, df_left.get(), df_right.get(), index);
         const Py_ssize_t df_length = length(df_new.get());
         Ref new_max_length = longest_path_length(df_new.get(), index);
@@ -144,7 +141,6 @@ Ref iteratively_discover_paths_combined(const Frame& f) {
         if (!switched_to_linear) df_right = Ref::borrow(df_new.get());
         current_max_length = std::move(new_max_length);
     }
-    if (PyErr_Occurred()) throw_python_error();
     return df_left;
 }
 

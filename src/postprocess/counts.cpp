@@ -58,15 +58,13 @@ Ref verify_desired_category_counts(const Frame& f) {
     // A count of 0 is rejected as well: every value must be strictly positive.
     Ref values = call_method(desired_category_counts, N::values);
     Ref zero = integer(0);
-    Ref it = require(PyObject_GetIter(values.get()));
-    while (Ref value = Ref::steal(PyIter_Next(it.get()))) {
+    for (Ref& value : iterate(values.get())) {
         Ref positive = require(PyObject_RichCompare(value.get(), zero.get(), Py_GT));
         if (truthy(positive.get())) continue;
         Ref shown_values = call_method(desired_category_counts, N::values);
         fail_assertion({"Cannot have a negative category count value but one category count value was < 0: '",
                         shown_values, "'"});
     }
-    if (PyErr_Occurred()) throw_python_error();
     return Ref::borrow(Py_None);
 }
 
@@ -81,8 +79,7 @@ Ref verify_there_is_enough_synthetic_data(const Frame& f) {
     Ref syn_category_counts = call_method(call_method(synthetic_column.get(), N::value_counts).get(), N::sort_index);
     Ref one = integer(1);
     Ref items = call_method(desired_category_counts, N::items);
-    Ref it = require(PyObject_GetIter(items.get()));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    for (Ref& item : iterate(items.get())) {
         auto pair = unpack2(item.get());
         Ref current_num_rows = std::move(pair.first);
         Ref desired_category_count = std::move(pair.second);
@@ -96,7 +93,6 @@ Ref verify_there_is_enough_synthetic_data(const Frame& f) {
         fail_assertion({"Require ", num_required_rows, " synthetic rows to be generated but only ",
                         num_available_synth_rows, " synthetic records are available. Please synthesize more."});
     }
-    if (PyErr_Occurred()) throw_python_error();
     return Ref::borrow(Py_None);
 }
 

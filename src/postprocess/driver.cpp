@@ -13,14 +13,12 @@ enum class Total { entities, rows };
 Ref request_total(PyObject* desired_category_counts, Total what) {
     Ref total = integer(0);
     Ref items = call_method(desired_category_counts, N::items);
-    Ref it = require(PyObject_GetIter(items.get()));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    for (Ref& item : iterate(items.get())) {
         auto pair = unpack2(item.get());
         Ref term = what == Total::entities ? std::move(pair.second)
                                            : require(PyNumber_Multiply(pair.first.get(), pair.second.get()));
         total = require(PyNumber_Add(total.get(), term.get()));
     }
-    if (PyErr_Occurred()) throw_python_error();
     return total;
 }
 
@@ -36,9 +34,7 @@ Ref postprocess_timeseries_difference_method(const Frame& f) {
     {
         Ref columns = new_list({getattr(self, N::primary_id_column)});
         Ref diff_col_names = getattr(self, N::diff_col_names);
-        Ref it = require(PyObject_GetIter(diff_col_names.get()));
-        while (Ref col = Ref::steal(PyIter_Next(it.get()))) require_ok(PyList_Append(columns.get(), col.get()));
-        if (PyErr_Occurred()) throw_python_error();
+        for (Ref& col : iterate(diff_col_names.get())) require_ok(PyList_Append(columns.get(), col.get()));
         call_method(self, N::verify_columns_exist_in_df, {df_synth, columns});
     }
     call_method(self, N::_verify_desired_category_counts_categories_exist_and_numbers_are_valid,

@@ -14,8 +14,7 @@ Ref get_indexes_to_keep(const Frame& f) {
     Ref offset = integer(0);
     Ref indexes_to_keep = new_list();
     Ref keys = call_method(desired_category_counts, N::keys);
-    Ref it = require(PyObject_GetIter(keys.get()));
-    while (Ref current_num_rows = Ref::steal(PyIter_Next(it.get()))) {
+    for (Ref& current_num_rows : iterate(keys.get())) {
         Ref num_synth_rows = getitem(syn_category_counts, current_num_rows);
         Ref num_required_rows = getitem(unique_id_category_counts, current_num_rows);
         if (check) {
@@ -31,7 +30,6 @@ Ref get_indexes_to_keep(const Frame& f) {
         indexes_to_keep = require(PyNumber_InPlaceAdd(indexes_to_keep.get(), position_list.get()));
         offset = require(PyNumber_InPlaceAdd(offset.get(), num_synth_rows.get()));
     }
-    if (PyErr_Occurred()) throw_python_error();
     return indexes_to_keep;
 }
 

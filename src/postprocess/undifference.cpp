@@ -25,8 +25,7 @@ Ref undiff_categorical_columns(const Frame& f) {
 
     Ref diff_map = getattr(self, N::categorical_columns_to_diff_map);
     Ref items = call_method(diff_map.get(), N::items);
-    Ref it = require(PyObject_GetIter(items.get()));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    for (Ref& item : iterate(items.get())) {
         auto pair = unpack2(item.get());
         PyObject* original_col = pair.first.get();
         PyObject* diff_col = pair.second.get();
@@ -39,7 +38,6 @@ Ref undiff_categorical_columns(const Frame& f) {
         df_synth = call_method(df_synth.get(), N::merge, {df_category_mappings},
                                {kw(N::on, diff_col), kw(N::how, N::left)});
     }
-    if (PyErr_Occurred()) throw_python_error();
     return df_synth;
 }
 
@@ -55,14 +53,12 @@ Ref undiff_continuous_columns(const Frame& f) {
     {
         Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
         Ref items = call_method(diff_map.get(), N::items);
-        Ref it = require(PyObject_GetIter(items.get()));
-        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        for (Ref& item : iterate(items.get())) {
             auto pair = unpack2(item.get());
             PyObject* original_col = pair.first.get();
             Ref means = new_dict();
             Ref keys = call_method(desired_category_counts, N::keys);
-            Ref key_it = require(PyObject_GetIter(keys.get()));
-            while (Ref num_rows = Ref::steal(PyIter_Next(key_it.get()))) {
+            for (Ref& num_rows : iterate(keys.get())) {
                 Ref augmented = getattr(self, N::df_augmented);
                 Ref sizes = getitem(augmented.get(), getattr(self, N::category_column));
                 Ref of_this_size = require(PyObject_RichCompare(sizes.get(), num_rows.get(), Py_EQ));
@@ -71,10 +67,8 @@ Ref undiff_continuous_columns(const Frame& f) {
                 Ref mean = call_method(column.get(), N::mean);
                 require_ok(PyDict_SetItem(means.get(), num_rows.get(), mean.get()));
             }
-            if (PyErr_Occurred()) throw_python_error();
             require_ok(PyDict_SetItem(initial_values.get(), original_col, means.get()));
         }
-        if (PyErr_Occurred()) throw_python_error();
     }
 
     // Each entity's first row gets the mean of the row count it is built with
@@ -83,8 +77,7 @@ Ref undiff_continuous_columns(const Frame& f) {
     {
         Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
         Ref items = call_method(diff_map.get(), N::items);
-        Ref it = require(PyObject_GetIter(items.get()));
-        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        for (Ref& item : iterate(items.get())) {
             auto pair = unpack2(item.get());
             PyObject* original_col = pair.first.get();
             PyObject* diff_col = pair.second.get();
@@ -117,15 +110,13 @@ Ref undiff_continuous_columns(const Frame& f) {
             Ref loc = getattr(df_synth, N::loc);
             setitem(loc.get(), new_tuple({first_rows_of_each_person_idx, diff_col}), starting_values);
         }
-        if (PyErr_Occurred()) throw_python_error();
     }
 
     // Running sums within each entity, seeded on its first row.
     {
         Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
         Ref items = call_method(diff_map.get(), N::items);
-        Ref it = require(PyObject_GetIter(items.get()));
-        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        for (Ref& item : iterate(items.get())) {
             auto pair = unpack2(item.get());
             PyObject* original_col = pair.first.get();
             PyObject* diff_col = pair.second.get();
@@ -171,7 +162,6 @@ Ref undiff_continuous_columns(const Frame& f) {
             Ref converted = call(to_datetime.get(), {getitem(df_synth, original_col)});
             setitem(df_synth, original_col, converted);
         }
-        if (PyErr_Occurred()) throw_python_error();
     }
     return Ref::borrow(df_synth);
 }
