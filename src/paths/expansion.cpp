@@ -50,7 +50,8 @@ Ref create_starting_df_for_path_discovery(const Frame& f) {
 // make_element_a_list(cls, item)
 Ref make_element_a_list(const Frame& f) {
     PyObject* item = f.arg(1);
-    if (PyList_Check(item)) return Ref::borrow(item);
+    // isinstance(), not a type test: it honours a __class__ that says list.
+    if (require_ok(PyObject_IsInstance(item, reinterpret_cast<PyObject*>(&PyList_Type)))) return Ref::borrow(item);
     return new_list({item});
 }
 

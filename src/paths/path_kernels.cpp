@@ -76,6 +76,13 @@ bool plain_value(PyObject* v) {
            v == Py_None;
 }
 
+// An object that passes isinstance(o, list) without being a list (its
+// __class__ says list): make_element_a_list hands it back unwrapped.
+bool list_in_disguise(PyObject* o) {
+    if (PyList_Check(o) || plain_value(o)) return false;
+    return require_ok(PyObject_IsInstance(o, reinterpret_cast<PyObject*>(&PyList_Type))) == 1;
+}
+
 // Up to this length comparing every pair is cheaper than building a set.
 constexpr Py_ssize_t pairwise_limit = 8;
 
@@ -210,7 +217,7 @@ JoinedPaths join_paths(PyObject* pd, PyObject* left, PyObject* right) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* x = PyList_GET_ITEM(xs.get(), i);
             PyObject* y = PyList_GET_ITEM(ys.get(), i);
-            if (list_subclass(x) || list_subclass(y)) return out;
+            if (list_subclass(x) || list_subclass(y) || list_in_disguise(x) || list_in_disguise(y)) return out;
             PyObject* previous = slots[i];
             slots[i] = joined_path(x, y);
             untracked.added();
