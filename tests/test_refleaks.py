@@ -103,7 +103,7 @@ def fails(exception, call):
     return run
 
 
-ATTEMPTS, ROUNDS = 3, 2
+ATTEMPTS, ROUNDS = 4, 2
 # Repetitions per round, and the blocks a call may add beyond the model's:
 # about one block per call of noise comes and goes with pandas' and numpy's
 # caches in the long pipelines (their own bodies are held to less below).
