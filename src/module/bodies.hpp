@@ -2,7 +2,7 @@
 // of its subsystem.
 #pragma once
 
-#include "module/method_spec.hpp"
+#include "module/method_table.hpp"
 
 namespace vt {
 namespace body {

@@ -11,7 +11,7 @@ namespace {
 
 struct FunctionObject {
     PyObject_HEAD
-    const MethodSpec* spec;
+    const MethodEntry* spec;
     PyObject* varnames;  // tuple of interned parameter names, self/cls first
     PyObject* name;
     PyObject* qualname;
@@ -87,7 +87,7 @@ Py_ssize_t find_parameter(FunctionObject* f, PyObject* key) {
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
         FunctionObject* f = as_function(self);
-        const MethodSpec& spec = *f->spec;
+        const MethodEntry& spec = *f->spec;
         const Py_ssize_t argcount = static_cast<Py_ssize_t>(spec.nparams);
         std::array<Ref, max_params> bound;
 
@@ -282,7 +282,7 @@ PyObject* get_dict(PyObject* self, void*) {
 PyObject* get_signature(PyObject* self, void*) {
     try {
         FunctionObject* f = as_function(self);
-        const MethodSpec& spec = *f->spec;
+        const MethodEntry& spec = *f->spec;
         Ref inspect = require(PyImport_ImportModule("inspect"));
         Ref parameter_type = require(PyObject_GetAttrString(inspect.get(), "Parameter"));
         Ref signature_type = require(PyObject_GetAttrString(inspect.get(), "Signature"));
@@ -353,7 +353,7 @@ PyTypeObject function_type = [] {
     return t;
 }();
 
-Ref default_value(const ParamSpec& p) {
+Ref default_value(const ParamEntry& p) {
     switch (p.default_kind) {
         case DefaultKind::null_value: return Ref::borrow(Py_None);
         case DefaultKind::integer: return integer(p.default_int);
@@ -367,12 +367,12 @@ Ref default_value(const ParamSpec& p) {
 
 bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
 
-Ref new_function(const MethodSpec& spec, PyObject* module_name, PyObject* globals) {
+Ref new_function(const MethodEntry& spec, PyObject* module_name, PyObject* globals) {
     Ref varnames = require(PyTuple_New(static_cast<Py_ssize_t>(spec.nparams)));
     Ref annotations = require(PyDict_New());
     Ref defaults_list = require(PyList_New(0));
     for (size_t i = 0; i < spec.nparams; ++i) {
-        const ParamSpec& p = spec.params[i];
+        const ParamEntry& p = spec.params[i];
         PyObject* pname = PyUnicode_InternFromString(p.name);
         if (pname == nullptr) throw_python_error();
         PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), pname);

@@ -2,7 +2,7 @@
 // function object: attributes, __get__ binding and Python-like argument binding.
 #pragma once
 
-#include "module/method_spec.hpp"
+#include "module/method_table.hpp"
 
 namespace vt {
 
@@ -11,6 +11,6 @@ bool ready_function_type();
 
 // A new function object for one method of the table, reading `pd` and other
 // globals from `globals` (the module's dict) when its body runs.
-Ref new_function(const MethodSpec& spec, PyObject* module_name, PyObject* globals);
+Ref new_function(const MethodEntry& spec, PyObject* module_name, PyObject* globals);
 
 }  // namespace vt

@@ -134,7 +134,7 @@ constexpr const char* COUNTS = "Dict[int, int]";
 }  // namespace
 
 // clang-format off
-const MethodSpec method_table[] = {
+const MethodEntry method_table[] = {
     {"__init__", Kind::instance, 6,
      {param("self"), param("df", DF), param("primary_id_column", "str"),
       param("primary_timeseries_column", "str"), param("columns_to_diff", "List[str]"),

@@ -50,7 +50,7 @@ void run_body(PyObject* module) {
     Ref doc = text(class_doc);
     Ref ns = new_dict({{N::dunder_module, module_name}, {N::dunder_qualname, qualname}, {N::dunder_doc, doc}});
     for (size_t i = 0; i < method_count; ++i) {
-        const MethodSpec& spec = method_table[i];
+        const MethodEntry& spec = method_table[i];
         Ref fn = new_function(spec, module_name.get(), globals);
         if (spec.kind == Kind::klass) fn = require(PyClassMethod_New(fn.get()));
         require_ok(PyDict_SetItemString(ns.get(), spec.name, fn.get()));

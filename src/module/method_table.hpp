@@ -24,7 +24,7 @@ enum class Kind { instance, klass };
 
 enum class DefaultKind { none_, null_value, integer, text };
 
-struct ParamSpec {
+struct ParamEntry {
     const char* name;
     const char* annotation = nullptr;  // stored as a string, never evaluated
     DefaultKind default_kind = DefaultKind::none_;
@@ -33,33 +33,33 @@ struct ParamSpec {
 };
 
 // Parameter helpers that keep the method table readable.
-constexpr ParamSpec param(const char* n, const char* annotation = nullptr) {
-    return ParamSpec{n, annotation, DefaultKind::none_, 0, nullptr};
+constexpr ParamEntry param(const char* n, const char* annotation = nullptr) {
+    return ParamEntry{n, annotation, DefaultKind::none_, 0, nullptr};
 }
-constexpr ParamSpec param_none(const char* n, const char* annotation = nullptr) {
-    return ParamSpec{n, annotation, DefaultKind::null_value, 0, nullptr};
+constexpr ParamEntry param_none(const char* n, const char* annotation = nullptr) {
+    return ParamEntry{n, annotation, DefaultKind::null_value, 0, nullptr};
 }
-constexpr ParamSpec param_int(const char* n, long long v) {
-    return ParamSpec{n, nullptr, DefaultKind::integer, v, nullptr};
+constexpr ParamEntry param_int(const char* n, long long v) {
+    return ParamEntry{n, nullptr, DefaultKind::integer, v, nullptr};
 }
-constexpr ParamSpec param_text(const char* n, const char* v, const char* annotation = nullptr) {
-    return ParamSpec{n, annotation, DefaultKind::text, 0, v};
+constexpr ParamEntry param_text(const char* n, const char* v, const char* annotation = nullptr) {
+    return ParamEntry{n, annotation, DefaultKind::text, 0, v};
 }
 
 constexpr size_t max_params = 8;
 
-struct MethodSpec {
+struct MethodEntry {
     const char* name;
     Kind kind;
     size_t nparams;  // self/cls included
-    ParamSpec params[max_params];
+    ParamEntry params[max_params];
     const char* return_annotation;  // nullptr: none
     const char* doc;                // nullptr: no documentation
     Impl impl;
 };
 
 // The class's methods in class-body order, and the class documentation.
-extern const MethodSpec method_table[];
+extern const MethodEntry method_table[];
 extern const size_t method_count;
 extern const char* const class_doc;
 
