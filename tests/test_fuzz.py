@@ -151,7 +151,7 @@ def test_postprocessing(drawn, data):
 
 @st.composite
 def transitions(draw):
-    pairs = draw(st.lists(st.tuples(CATEGORIES, CATEGORIES), max_size=8))
+    pairs = draw(st.lists(st.tuples(CATEGORIES, CATEGORIES), max_size=6))
     known = draw(st.lists(st.sampled_from(pairs), max_size=len(pairs) + 1)) if pairs else []
     known += draw(st.lists(st.tuples(CATEGORIES, CATEGORIES), max_size=2))
     df = pd.DataFrame({"colour_diff": [str(p) for p in pairs], "v": range(len(pairs))})
@@ -164,6 +164,10 @@ def transitions(draw):
 @given(transitions(), st.integers(-1, 6), st.sampled_from(["linear", "exponential", "combined"]))
 def test_path_discovery(drawn, count, strategy):
     counted("test_path_discovery")
+    if strategy == "exponential":
+        # Unbounded doubling: the third self-join of six transitions that all
+        # share one category already has 360 x 360 rows.
+        count = min(count, 3)
     df, mappings = drawn
     ok = twin_call(calls("get_valid_path"), dict(cls="<cls>", df=df, categorical_column_mappings=mappings))[0][0]
     if ok:
