@@ -228,10 +228,4 @@ const MethodEntry method_table[] = {
 
 const size_t method_count = sizeof(method_table) / sizeof(method_table[0]);
 
-Ref not_implemented(const char* method) {
-    PyErr_Format(PyExc_NotImplementedError, "TimeseriesDifferenceTransformer.%s is not implemented yet",
-                 method);
-    throw_python_error();
-}
-
 }  // namespace vt

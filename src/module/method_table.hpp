@@ -63,7 +63,4 @@ extern const MethodEntry method_table[];
 extern const size_t method_count;
 extern const char* const class_doc;
 
-// Raises NotImplementedError naming a method whose body is still to come.
-Ref not_implemented(const char* method);
-
 }  // namespace vt
