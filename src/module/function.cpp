@@ -367,6 +367,13 @@ Ref default_value(const ParamEntry& p) {
 
 bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
 
+Impl bound_native_body(PyObject* bound, PyObject* self) {
+    if (!PyMethod_Check(bound) || PyMethod_GET_SELF(bound) != self) return nullptr;
+    PyObject* func = PyMethod_GET_FUNCTION(bound);
+    if (Py_TYPE(func) != &function_type) return nullptr;
+    return as_function(func)->spec->impl;
+}
+
 Ref new_function(const MethodEntry& spec, PyObject* module_name, PyObject* globals) {
     Ref varnames = require(PyTuple_New(static_cast<Py_ssize_t>(spec.nparams)));
     Ref annotations = require(PyDict_New());

@@ -1,5 +1,6 @@
 // One step of path growth: the outer self-join of two path frames.
 #include "module/bodies.hpp"
+#include "module/function.hpp"
 #include "paths/path_kernels.hpp"
 
 namespace vt {
@@ -77,7 +78,10 @@ Ref join_df(const Frame& f) {
     {
         Ref left_paths = getitem(df.get(), N::index_left);
         Ref right_paths = getitem(df.get(), N::index_right);
-        if (own_make_element_a_list(f.globals, cls)) {
+        // Neither overridden in a subclass nor replaced on the class: what it
+        // returns for each row is then known without calling it.
+        Ref as_list = getattr(cls, N::make_element_a_list);
+        if (bound_native_body(as_list.get(), cls) == body::make_element_a_list) {
             joined = join_paths(f.pd().get(), left_paths.get(), right_paths.get());
         }
     }

@@ -10,15 +10,6 @@ namespace vt {
 
 namespace {
 
-// The module's functions are of a static type: Python code cannot make
-// another type of this name.
-constexpr const char* native_function_type = "veltrano.transformer.timeseries.native_function";
-
-bool is_native_function(PyObject* o) {
-    PyTypeObject* t = Py_TYPE(o);
-    return !PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE) && std::strcmp(t->tp_name, native_function_type) == 0;
-}
-
 // A pandas Series of one of numpy's bool, integer or float dtypes, or of
 // objects. For these, apply and map hand the callback what tolist() holds:
 // numpy's Python scalars, or the stored objects themselves. An empty column
@@ -149,31 +140,6 @@ private:
 };
 
 }  // namespace
-
-bool own_make_element_a_list(PyObject* globals, PyObject* cls) {
-    Ref bound = getattr(cls, N::make_element_a_list);
-    if (!PyMethod_Check(bound.get())) return false;
-
-    PyObject* found = PyDict_GetItemWithError(globals, name(N::TimeseriesDifferenceTransformer));  // borrowed
-    if (found == nullptr) {
-        if (PyErr_Occurred()) throw_python_error();
-        return false;
-    }
-    Ref klass = Ref::borrow(found);
-    if (!PyType_Check(found) || !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(found), Py_TPFLAGS_HEAPTYPE)) {
-        return false;
-    }
-    PyObject* ns = reinterpret_cast<PyTypeObject*>(found)->tp_dict;
-    found = ns != nullptr ? PyDict_GetItemWithError(ns, name(N::make_element_a_list)) : nullptr;
-    if (found == nullptr) {
-        if (PyErr_Occurred()) throw_python_error();
-        return false;
-    }
-    Ref declared = Ref::borrow(found);
-    if (Py_TYPE(found) != &PyClassMethod_Type) return false;
-    Ref original = getattr(found, N::dunder_func);
-    return PyMethod_GET_FUNCTION(bound.get()) == original.get() && is_native_function(original.get());
-}
 
 JoinedPaths join_paths(PyObject* pd, PyObject* left, PyObject* right) {
     JoinedPaths out;

@@ -6,11 +6,6 @@
 
 namespace vt {
 
-// True when cls.make_element_a_list is still the function the module defined
-// on its class, neither overridden in a subclass nor replaced on the class, so
-// what it returns for each row is known without calling it.
-bool own_make_element_a_list(PyObject* globals, PyObject* cls);
-
 struct JoinedPaths {
     // Series over the frame's rows: the left path followed by the right one,
     // each entry wrapped as make_element_a_list wraps it. Empty when the
