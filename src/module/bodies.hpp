@@ -27,6 +27,9 @@ Ref get_indexes_of_first_row_of_each_unique_id(const Frame& f);
 Ref construct_vectors_of_identical_shape(const Frame& f);
 Ref undiff_categorical_columns(const Frame& f);
 Ref undiff_continuous_columns(const Frame& f);
+// The same, for a caller that drops the difference columns right after: those
+// may then be left unseeded where the restored values can be had without them.
+Ref undiff_continuous_columns_discarding_differences(const Frame& f);
 Ref postprocess_timeseries_difference_method(const Frame& f);
 
 // paths/

@@ -1,5 +1,6 @@
 // Post-processing: synthetic differenced rows back to timeseries rows.
 #include "module/bodies.hpp"
+#include "module/function.hpp"
 
 namespace vt {
 namespace body {
@@ -60,8 +61,18 @@ Ref postprocess_timeseries_difference_method(const Frame& f) {
     Ref first_rows_of_each_person_idx = call_method(self, N::_get_indexes_of_first_row_of_each_unique_id,
                                                     {df_synth, getattr(self, N::unique_id_column)});
     df_synth = call_method(self, N::_undiff_categorical_columns, {df_synth});
-    df_synth = call_method(self, N::_undiff_continuous_columns,
-                           {df_synth, desired_category_counts, first_rows_of_each_person_idx});
+    {
+        // Our own method, not overridden: it may skip work on the difference
+        // columns, which are dropped below.
+        Ref undiff = getattr(self, N::_undiff_continuous_columns);
+        if (bound_native_body(undiff.get(), self) == body::undiff_continuous_columns) {
+            PyObject* const args[] = {self, df_synth.get(), desired_category_counts.get(),
+                                      first_rows_of_each_person_idx.get()};
+            df_synth = undiff_continuous_columns_discarding_differences(Frame{args, f.globals});
+        } else {
+            df_synth = call(undiff.get(), {df_synth, desired_category_counts, first_rows_of_each_person_idx});
+        }
+    }
 
     // The first rows only seeded the running sums.
     df_synth = call_method(df_synth.get(), N::drop, {first_rows_of_each_person_idx});

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace vt {
 namespace {
@@ -121,43 +122,89 @@ bool sum_object(const Buffer& ids, const Buffer& v, const Buffer& missing) {
     return std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID) == 0;
 }
 
-}  // namespace
+// The id and value columns of a frame whose rows can be summed entity by
+// entity in row order; false (the caller falls back to pandas) otherwise.
+struct EntityColumns {
+    Ref ids;
+    Ref values;
+    Ref id_array;
+    Py_ssize_t rows = 0;
+};
 
-Ref running_sums_by_entity(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* value_column) {
+bool entity_columns(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* value_column, EntityColumns& out) {
     // Plain labels only: groupby reads other keys as lists, levels or functions.
-    if (!PyUnicode_Check(id_column) || !PyUnicode_Check(value_column)) return Ref();
+    if (!PyUnicode_Check(id_column) || !PyUnicode_Check(value_column)) return false;
     // Subclasses may group or build their results otherwise.
     Ref frame_type = getattr(pd, N::DataFrame);
-    if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) return Ref();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) return false;
     Ref columns = getattr(frame, N::columns);
-    if (!contains(columns.get(), id_column) || !contains(columns.get(), value_column)) return Ref();
+    if (!contains(columns.get(), id_column) || !contains(columns.get(), value_column)) return false;
     {
         // A key that is also an index level name is ambiguous to groupby.
         Ref frame_index = getattr(frame, N::index);
         Ref level_names = getattr(frame_index.get(), N::names);
-        if (contains(level_names.get(), id_column)) return Ref();
+        if (contains(level_names.get(), id_column)) return false;
     }
     Ref series_type = getattr(pd, N::Series);
-    Ref ids = getitem(frame, id_column);
-    Ref values = getitem(frame, value_column);
+    out.ids = getitem(frame, id_column);
+    out.values = getitem(frame, value_column);
     // Repeated labels select frames rather than columns.
-    if (reinterpret_cast<PyObject*>(Py_TYPE(ids.get())) != series_type.get() ||
-        reinterpret_cast<PyObject*>(Py_TYPE(values.get())) != series_type.get())
-        return Ref();
-    if (!dtype_is(ids.get(), "int64")) return Ref();
-    const Column kind = column_kind(values.get());
-    if (kind == Column::other) return Ref();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(out.ids.get())) != series_type.get() ||
+        reinterpret_cast<PyObject*>(Py_TYPE(out.values.get())) != series_type.get())
+        return false;
+    if (!dtype_is(out.ids.get(), "int64")) return false;
     // With no rows the transform gives float64 whatever the column held.
-    const Py_ssize_t rows = length(ids.get());
-    if (rows == 0) return Ref();
+    out.rows = length(out.ids.get());
+    if (out.rows == 0) return false;
 
-    Ref id_array = call_method(ids.get(), N::to_numpy);
-    Buffer id_buffer(id_array.get(), PyBUF_RECORDS_RO);
-    if (!id_buffer.holds_int64() || id_buffer.size() != rows) return Ref();
+    out.id_array = call_method(out.ids.get(), N::to_numpy);
+    Buffer id_buffer(out.id_array.get(), PyBUF_RECORDS_RO);
+    if (!id_buffer.holds_int64() || id_buffer.size() != out.rows) return false;
     // Ascending ids make every entity one block and the blocks come in group
     // order, so row order is the order in which pandas makes the additions.
-    for (Py_ssize_t i = 1; i < rows; ++i)
-        if (id_buffer.at<int64_t>(i) < id_buffer.at<int64_t>(i - 1)) return Ref();
+    for (Py_ssize_t i = 1; i < out.rows; ++i)
+        if (id_buffer.at<int64_t>(i) < id_buffer.at<int64_t>(i - 1)) return false;
+    return true;
+}
+
+bool int64_index(PyObject* pd, PyObject* obj) {
+    Ref index_type = getattr(pd, N::Index);
+    return require_ok(PyObject_IsInstance(obj, index_type.get())) && dtype_is(obj, "int64");
+}
+
+// A range index from 0 by 1, or (as merge gives on older pandas) an int64
+// index holding 0, 1, 2, ... in order.
+bool labels_are_positions(PyObject* pd, PyObject* index, Py_ssize_t rows) {
+    Ref range_type = getattr(pd, N::RangeIndex);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(index)) == range_type.get()) {
+        Ref start = getattr(index, N::start);
+        Ref step = getattr(index, N::step);
+        if (!PyLong_CheckExact(start.get()) || !PyLong_CheckExact(step.get())) return false;
+        int overflow = 0;
+        const long first = PyLong_AsLongAndOverflow(start.get(), &overflow);
+        const long by = overflow ? 0 : PyLong_AsLongAndOverflow(step.get(), &overflow);
+        return !overflow && first == 0 && by == 1;
+    }
+    if (!int64_index(pd, index)) return false;
+    Ref labels = call_method(index, N::to_numpy);
+    Buffer buffer(labels.get(), PyBUF_RECORDS_RO);
+    if (!buffer.holds_int64() || buffer.size() != rows) return false;
+    for (Py_ssize_t i = 0; i < rows; ++i)
+        if (buffer.at<int64_t>(i) != i) return false;
+    return true;
+}
+
+}  // namespace
+
+Ref running_sums_by_entity(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* value_column) {
+    EntityColumns cols;
+    if (!entity_columns(pd, frame, id_column, value_column, cols)) return Ref();
+    const Column kind = column_kind(cols.values.get());
+    if (kind == Column::other) return Ref();
+    const Py_ssize_t rows = cols.rows;
+    Ref& values = cols.values;
+    Buffer id_buffer(cols.id_array.get(), PyBUF_RECORDS_RO);
+    Ref series_type = getattr(pd, N::Series);
 
     // A copy of our own, summed in place.
     Ref sums = call_method(values.get(), N::to_numpy, {}, {kw(N::copy, Py_True)});
@@ -193,6 +240,63 @@ Ref running_sums_by_entity(PyObject* pd, PyObject* frame, PyObject* id_column, P
     Ref dtype = getattr(values.get(), N::dtype);
     return call(series_type.get(), {sums},
                 {kw(N::index, index), kw(N::name, name), kw(N::dtype, dtype), kw(N::copy, Py_False)});
+}
+
+Ref datetime_running_sums(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* diff_column,
+                          PyObject* first_rows, PyObject* seeds) {
+    constexpr int64_t not_a_time = std::numeric_limits<int64_t>::min();
+    EntityColumns cols;
+    if (!entity_columns(pd, frame, id_column, diff_column, cols)) return Ref();
+    const Py_ssize_t rows = cols.rows;
+    // Nanoseconds on both sides and no time zone: the sums are then plain
+    // int64 additions.
+    if (!dtype_is(cols.values.get(), "timedelta64[ns]") || !dtype_is(seeds, "datetime64[ns]")) return Ref();
+    // Labels are positions only on an index that runs 0, 1, 2, ...
+    Ref index = getattr(frame, N::index);
+    if (!labels_are_positions(pd, index.get(), rows)) return Ref();
+    if (!int64_index(pd, first_rows)) return Ref();
+    Ref labels = call_method(first_rows, N::to_numpy);
+    Ref seed_times = call_method(seeds, N::to_numpy);
+    Ref seed_ints = call_method(seed_times.get(), N::view, {N::int64});
+    Ref differences = call_method(cols.values.get(), N::to_numpy);
+    Ref sums = call_method(differences.get(), N::view, {N::int64});
+    sums = call_method(sums.get(), N::copy);  // ours, summed in place
+    {
+        Buffer id_buffer(cols.id_array.get(), PyBUF_RECORDS_RO);
+        Buffer label_buffer(labels.get(), PyBUF_RECORDS_RO);
+        Buffer seed_buffer(seed_ints.get(), PyBUF_RECORDS_RO);
+        Buffer buffer(sums.get(), PyBUF_RECORDS);
+        if (!label_buffer.holds_int64() || !seed_buffer.holds_int64() || !buffer.holds_int64()) return Ref();
+        if (label_buffer.size() != seed_buffer.size() || buffer.size() != rows) return Ref();
+
+        // Which seed lands on each row; every entity's first row must get
+        // exactly one, and no other row any.
+        std::vector<Py_ssize_t> seed_of(static_cast<size_t>(rows), -1);
+        for (Py_ssize_t j = 0; j < label_buffer.size(); ++j) {
+            const int64_t row = label_buffer.at<int64_t>(j);
+            if (row < 0 || row >= rows || seed_of[static_cast<size_t>(row)] != -1) return Ref();
+            seed_of[static_cast<size_t>(row)] = j;
+        }
+        // Timestamp + Timedelta adds nanoseconds; a missing value, an overflow
+        // or a sum that lands on NaT's own value is left to pandas.
+        int64_t acc = 0;
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+            const Py_ssize_t seed = seed_of[static_cast<size_t>(i)];
+            if (new_entity(id_buffer, i) != (seed != -1)) return Ref();
+            if (seed != -1) {
+                acc = seed_buffer.at<int64_t>(seed);
+                if (acc == not_a_time) return Ref();
+            } else {
+                const int64_t step = buffer.at<int64_t>(i);
+                if (step == not_a_time || __builtin_add_overflow(acc, step, &acc) || acc == not_a_time) return Ref();
+            }
+            buffer.at<int64_t>(i) = acc;
+        }
+    }
+    Ref stamps = call_method(sums.get(), N::view, {N::datetime64_ns});
+    Ref series_type = getattr(pd, N::Series);
+    Ref name = getattr(cols.values.get(), N::name);
+    return call(series_type.get(), {stamps}, {kw(N::index, index), kw(N::name, name), kw(N::copy, Py_False)});
 }
 
 }  // namespace vt

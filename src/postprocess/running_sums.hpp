@@ -13,4 +13,17 @@ namespace vt {
 // caller then makes the pandas call itself.
 Ref running_sums_by_entity(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* value_column);
 
+// The restored datetime column, for a caller that has no further use for the
+// difference column: what seeding the timedelta64[ns] column diff_column with
+// `seeds` (a datetime64[ns] Series, one per label of the Index `first_rows`)
+// through .loc, summing it per entity and passing the sums through
+// pd.to_datetime gives, computed on int64 nanoseconds without boxing a single
+// value. The frame's id column must be int64 and non-decreasing, its index a
+// 0-based range, and every entity's first row must be exactly one of the
+// labels. Returns an empty Ref when any of that fails, or when a value is
+// missing or a sum leaves the Timestamp range: the caller then takes the
+// pandas route, which raises or warns as pandas does.
+Ref datetime_running_sums(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* diff_column,
+                          PyObject* first_rows, PyObject* seeds);
+
 }  // namespace vt

@@ -2,7 +2,9 @@
 #include "module/bodies.hpp"
 #include "postprocess/running_sums.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 namespace vt {
 namespace body {
@@ -41,8 +43,50 @@ Ref undiff_categorical_columns(const Frame& f) {
     return df_synth;
 }
 
-// _undiff_continuous_columns(self, df_synth, desired_category_counts, first_rows_of_each_person_idx)
-Ref undiff_continuous_columns(const Frame& f) {
+namespace {
+
+// Whether the difference column may be left as it is: the caller drops every
+// column of diff_col_names right after, and no other step of this method
+// reads or writes this one.
+bool difference_column_is_discarded(PyObject* self, PyObject* diff_col) {
+    if (!PyUnicode_CheckExact(diff_col)) return false;
+    Ref names = getattr(self, N::diff_col_names);
+    if (!PyList_CheckExact(names.get()) || !contains(names.get(), diff_col)) return false;
+    if (PyUnicode_Compare(diff_col, name(N::num_repetitions)) == 0) return false;
+    {
+        Ref unique_id_column = getattr(self, N::unique_id_column);
+        if (!PyUnicode_CheckExact(unique_id_column.get()) ||
+            PyUnicode_Compare(diff_col, unique_id_column.get()) == 0)
+            return false;
+    }
+    Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
+    if (!PyDict_CheckExact(diff_map.get()) || contains(diff_map.get(), diff_col)) return false;
+    Py_ssize_t uses = 0;
+    Ref items = call_method(diff_map.get(), N::items);
+    for (Ref& item : iterate(items.get())) {
+        auto pair = unpack2(item.get());
+        if (!PyUnicode_CheckExact(pair.second.get())) return false;
+        if (PyUnicode_Compare(pair.second.get(), diff_col) == 0) ++uses;
+    }
+    return uses == 1;
+}
+
+bool is_datetime_column(PyObject* pd, PyObject* column) {
+    Ref api = getattr(pd, N::api);
+    Ref types = getattr(api.get(), N::types);
+    Ref is_datetime = getattr(types.get(), N::is_datetime64_any_dtype);
+    return truthy(call(is_datetime.get(), {Ref::borrow(column)}).get());
+}
+
+// A continuous column restored natively before the running-sum step, to be
+// put in place when that step reaches it.
+struct Restored {
+    Ref original_col;
+    Ref diff_col;
+    Ref values;
+};
+
+Ref undiff_continuous(const Frame& f, bool differences_kept) {
     PyObject* self = f.arg(0);
     PyObject* df_synth = f.arg(1);
     PyObject* desired_category_counts = f.arg(2);
@@ -74,6 +118,7 @@ Ref undiff_continuous_columns(const Frame& f) {
     // Each entity's first row gets the mean of the row count it is built with
     // ("num_repetitions"), looked up by value rather than by position, so the
     // request's key order cannot mismatch them.
+    std::vector<Restored> restored_early;
     {
         Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
         Ref items = call_method(diff_map.get(), N::items);
@@ -98,6 +143,27 @@ Ref undiff_continuous_columns(const Frame& f) {
                 Ref loc = getattr(df_synth, N::loc);
                 Ref sizes = getitem(loc.get(), new_tuple({first_rows_of_each_person_idx, N::num_repetitions}));
                 Ref mapped = call_method(sizes.get(), N::map, {means});
+                // With the difference column about to be dropped, a datetime
+                // column is summed on nanoseconds, never boxing a Timestamp.
+                if (!differences_kept && difference_column_is_discarded(self, diff_col)) {
+                    Ref augmented = getattr(self, N::df_augmented);
+                    Ref original = getitem(augmented.get(), original_col);
+                    Ref pd = f.pd();
+                    Ref unique_id_column = getattr(self, N::unique_id_column);
+                    // pandas before 2.0 stores a lone seed as its integer nanoseconds,
+                    // and adding a Timedelta to it fails: a failure only pandas can raise.
+                    const bool lone_seed_kept_as_integer =
+                        pandas_major_version(pd.get()) < 2 && length(first_rows_of_each_person_idx) == 1;
+                    if (!lone_seed_kept_as_integer && is_datetime_column(pd.get(), original.get())) {
+                        Ref values = datetime_running_sums(pd.get(), df_synth, unique_id_column.get(), diff_col,
+                                                           first_rows_of_each_person_idx, mapped.get());
+                        if (values) {
+                            restored_early.push_back({Ref::borrow(original_col), Ref::borrow(diff_col),
+                                                      std::move(values)});
+                            continue;
+                        }
+                    }
+                }
                 starting_values = getattr(mapped.get(), N::values);
             }
             // Timestamp seeds cannot live in a timedelta column: pandas would turn
@@ -120,6 +186,14 @@ Ref undiff_continuous_columns(const Frame& f) {
             auto pair = unpack2(item.get());
             PyObject* original_col = pair.first.get();
             PyObject* diff_col = pair.second.get();
+            auto early = std::find_if(restored_early.begin(), restored_early.end(), [&](const Restored& r) {
+                return r.original_col.get() == original_col && r.diff_col.get() == diff_col && r.values;
+            });
+            if (early != restored_early.end()) {
+                setitem(df_synth, original_col, early->values);
+                early->values = Ref();
+                continue;
+            }
             {
                 Ref unique_id_column = getattr(self, N::unique_id_column);
                 // One native pass where it gives exactly the pandas result; pandas
@@ -140,17 +214,12 @@ Ref undiff_continuous_columns(const Frame& f) {
                 setitem(df_synth, original_col, restored);
             }
             // A timestamp seed plus timedeltas sums to objects: give back the datetime dtype.
-            bool was_datetime;
             {
                 Ref pd = f.pd();
-                Ref api = getattr(pd.get(), N::api);
-                Ref types = getattr(api.get(), N::types);
-                Ref is_datetime = getattr(types.get(), N::is_datetime64_any_dtype);
                 Ref augmented = getattr(self, N::df_augmented);
                 Ref original = getitem(augmented.get(), original_col);
-                was_datetime = truthy(call(is_datetime.get(), {original}).get());
+                if (!is_datetime_column(pd.get(), original.get())) continue;
             }
-            if (!was_datetime) continue;
             {
                 Ref restored = getitem(df_synth, original_col);
                 Ref dtype = getattr(restored.get(), N::dtype);
@@ -165,6 +234,13 @@ Ref undiff_continuous_columns(const Frame& f) {
     }
     return Ref::borrow(df_synth);
 }
+
+}  // namespace
+
+// _undiff_continuous_columns(self, df_synth, desired_category_counts, first_rows_of_each_person_idx)
+Ref undiff_continuous_columns(const Frame& f) { return undiff_continuous(f, true); }
+
+Ref undiff_continuous_columns_discarding_differences(const Frame& f) { return undiff_continuous(f, false); }
 
 }  // namespace body
 }  // namespace vt
