@@ -4,6 +4,7 @@ import pandas as pd
 import pytest
 from pandas.testing import assert_frame_equal, assert_index_equal
 
+import model
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 
 
@@ -132,6 +133,40 @@ def test_first_row_lookup(ids, groups, index, expected):
     got = tr._get_indexes_of_first_row_of_each_unique_id(df, id_column_name="uid")
     assert_index_equal(got, pd.Index(expected, dtype=got.dtype))
     assert_same(df, before)
+
+
+def odd_frame(kind):
+    df = pd.DataFrame({"uid": [5, 5, 7, 7, 7], "NUM_GROUP_ENTRIES": [2, 2, 3, 3, 3], "x": [1.0, 2, 3, 4, 5]},
+                      index=[2, 3, 9, 11, 12])
+    if kind == "index_column":  # reset_index then calls the labels "level_0"
+        df["index"] = [40, 30, 20, 10, 0]
+    elif kind == "named_index":
+        df.index.name = "row"
+    elif kind == "missing_label":  # first() skips a missing label
+        df.index = [np.nan, 3.0, 9.0, np.nan, 12.0]
+    elif kind == "repeated_column":
+        df.columns = ["uid", "NUM_GROUP_ENTRIES", "uid"]
+    elif kind == "two_level_columns":
+        df.columns = pd.MultiIndex.from_tuples([("uid", ""), ("NUM_GROUP_ENTRIES", ""), ("x", "a")])
+    return df
+
+
+@pytest.mark.filterwarnings("ignore::pandas.errors.PerformanceWarning")
+@pytest.mark.parametrize("kind", ["index_column", "named_index", "missing_label", "repeated_column",
+                                  "two_level_columns"])
+def test_first_row_lookup_on_odd_frames_as_model(kind):
+    outcomes = []
+    for cls in (model.TimeseriesDifferenceTransformer, T):
+        tr = cls(three_entities(), "id", "t", ["x"])
+        try:
+            outcomes.append(tr._get_indexes_of_first_row_of_each_unique_id(odd_frame(kind), "uid"))
+        except Exception as error:
+            outcomes.append((type(error), str(error)))
+    expected, got = outcomes
+    if isinstance(expected, tuple):
+        assert got == expected
+    else:
+        assert_index_equal(got, expected, exact=True)
 
 
 @pytest.mark.parametrize("sizes, expected", [

@@ -4,6 +4,30 @@
 namespace vt {
 namespace body {
 
+namespace {
+
+// first() works column by column, and only the label column is read: on a
+// plain frame whose columns are unique, single-level and leave the name
+// "index" to the labels, that column's first() alone gives the same labels
+// without the work on every other column.
+bool only_the_label_column_is_needed(PyObject* pd, PyObject* df, PyObject* id_column_name) {
+    Ref frame_type = getattr(pd, N::DataFrame);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(df)) != frame_type.get() || !PyUnicode_CheckExact(id_column_name))
+        return false;
+    Ref columns = getattr(df, N::columns);
+    Ref index = getattr(df, N::index);
+    if (!truthy(getattr(columns.get(), N::is_unique).get())) return false;
+    Ref one = integer(1);
+    for (PyObject* axis : {columns.get(), index.get()}) {
+        Ref levels = getattr(axis, N::nlevels);
+        if (!truthy(require(PyObject_RichCompare(levels.get(), one.get(), Py_EQ)).get())) return false;
+    }
+    if (getattr(index.get(), N::name).get() != Py_None) return false;
+    return !contains(columns.get(), name(N::index)) && contains(columns.get(), id_column_name);
+}
+
+}  // namespace
+
 // _get_indexes_of_first_row_of_each_unique_id(self, df, id_column_name)
 Ref get_indexes_of_first_row_of_each_unique_id(const Frame& f) {
     PyObject* self = f.arg(0);
@@ -14,13 +38,21 @@ Ref get_indexes_of_first_row_of_each_unique_id(const Frame& f) {
     // the label of each id's first row.
     Ref first_rows_of_each_person_idx;
     {
+        const bool label_column_alone = only_the_label_column_is_needed(f.pd().get(), df, id_column_name);
         Ref labelled = call_method(df, N::reset_index);
         Ref grouped = call_method(labelled.get(), N::groupby, {id_column_name});
         labelled = Ref();
-        Ref firsts = call_method(grouped.get(), N::first);
-        grouped = Ref();
-        Ref label_column = getitem(firsts.get(), N::index);
-        first_rows_of_each_person_idx = getattr(label_column.get(), N::values);
+        Ref firsts;
+        if (label_column_alone) {
+            Ref labels = getitem(grouped.get(), N::index);
+            grouped = Ref();
+            firsts = call_method(labels.get(), N::first);
+        } else {
+            firsts = call_method(grouped.get(), N::first);
+            grouped = Ref();
+            firsts = getitem(firsts.get(), N::index);
+        }
+        first_rows_of_each_person_idx = getattr(firsts.get(), N::values);
     }
 
     Ref sorted;
