@@ -45,28 +45,29 @@ Ref undiff_categorical_columns(const Frame& f) {
 
 namespace {
 
-// Whether the difference column may be left as it is: the caller drops every
-// column of diff_col_names right after, and no other step of this method
-// reads or writes this one.
+// Whether the difference column may be left as it is and its running sums
+// taken before the other columns are seeded: the caller drops every column of
+// diff_col_names right after, no other step of this method reads or writes
+// this column, and none writes to the id column the sums are grouped by.
 bool difference_column_is_discarded(PyObject* self, PyObject* diff_col) {
     if (!PyUnicode_CheckExact(diff_col)) return false;
     Ref names = getattr(self, N::diff_col_names);
     if (!PyList_CheckExact(names.get()) || !contains(names.get(), diff_col)) return false;
     if (PyUnicode_Compare(diff_col, name(N::num_repetitions)) == 0) return false;
-    {
-        Ref unique_id_column = getattr(self, N::unique_id_column);
-        if (!PyUnicode_CheckExact(unique_id_column.get()) ||
-            PyUnicode_Compare(diff_col, unique_id_column.get()) == 0)
-            return false;
-    }
+    Ref unique_id_column = getattr(self, N::unique_id_column);
+    if (!PyUnicode_CheckExact(unique_id_column.get())) return false;
     Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
-    if (!PyDict_CheckExact(diff_map.get()) || contains(diff_map.get(), diff_col)) return false;
+    if (!PyDict_CheckExact(diff_map.get()) || contains(diff_map.get(), diff_col) ||
+        contains(diff_map.get(), unique_id_column.get()))
+        return false;
     Py_ssize_t uses = 0;
     Ref items = call_method(diff_map.get(), N::items);
     for (Ref& item : iterate(items.get())) {
         auto pair = unpack2(item.get());
-        if (!PyUnicode_CheckExact(pair.second.get())) return false;
-        if (PyUnicode_Compare(pair.second.get(), diff_col) == 0) ++uses;
+        PyObject* other_diff_col = pair.second.get();
+        if (!PyUnicode_CheckExact(other_diff_col) || PyUnicode_Compare(other_diff_col, unique_id_column.get()) == 0)
+            return false;
+        if (PyUnicode_Compare(other_diff_col, diff_col) == 0) ++uses;
     }
     return uses == 1;
 }
