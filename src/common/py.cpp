@@ -1,6 +1,7 @@
 #include "common/py.hpp"
 
 #include <array>
+#include <cstdlib>
 #include <vector>
 
 namespace vt {
@@ -173,6 +174,13 @@ bool dtype_kind_is(PyObject* obj, const char* kind) {
     Ref actual = getattr(dtype.get(), N::kind);
     Ref expected = text(kind);
     return truthy(require(PyObject_RichCompare(actual.get(), expected.get(), Py_EQ)).get());
+}
+
+long pandas_major_version(PyObject* pd) {
+    Ref version = getattr(pd, N::dunder_version);
+    const char* digits = PyUnicode_AsUTF8(version.get());
+    if (digits == nullptr) throw_python_error();
+    return std::strtol(digits, nullptr, 10);
 }
 
 bool assertions_enabled() {

@@ -74,6 +74,9 @@ Ref build_message(std::initializer_list<Piece> pieces);
 // Whether obj.dtype.kind is the given one-letter numpy kind ("O", "m", ...).
 bool dtype_kind_is(PyObject* obj, const char* kind);
 
+// The major version of the pandas module pd (its __version__ up to the first dot).
+long pandas_major_version(PyObject* pd);
+
 // False when the interpreter runs with -O: assertions are then skipped.
 bool assertions_enabled();
 

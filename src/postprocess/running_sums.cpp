@@ -5,48 +5,18 @@
 // no missing entries but NaN; int64 has none and wraps around as numpy does).
 #include "postprocess/running_sums.hpp"
 
+#include "common/buffer.hpp"
+
 #include <cfenv>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <vector>
 
 namespace vt {
 namespace {
 
-// One exported buffer of a one-dimensional array, released on scope exit.
-class Buffer {
-public:
-    Buffer(PyObject* obj, int flags) { require_ok(PyObject_GetBuffer(obj, &view_, flags)); }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-
-    // Native item format (numpy writes no prefix for it), one dimension.
-    bool holds(const char* format, Py_ssize_t itemsize) const {
-        const char* f = view_.format != nullptr ? view_.format : "B";
-        if (*f == '@') ++f;
-        return view_.ndim == 1 && view_.itemsize == itemsize && std::strcmp(f, format) == 0;
-    }
-    bool holds_int64() const { return holds("l", 8) || holds("q", 8); }
-    Py_ssize_t size() const { return view_.shape[0]; }
-    template <class T>
-    T& at(Py_ssize_t i) const {
-        return *reinterpret_cast<T*>(static_cast<char*>(view_.buf) + i * view_.strides[0]);
-    }
-
-private:
-    Py_buffer view_;
-};
-
 enum class Column { other, float64, int64, object };
-
-bool dtype_is(PyObject* series, const char* dtype_name) {
-    Ref dtype = getattr(series, N::dtype);
-    Ref shown = require(PyObject_Str(dtype.get()));
-    return PyUnicode_CompareWithASCIIString(shown.get(), dtype_name) == 0;
-}
 
 // Only plain numpy dtypes: extension dtypes (nullable ints, categoricals,
 // strings...) and narrower or unsigned types sum differently or change dtype.

@@ -3,22 +3,10 @@
 #include "postprocess/running_sums.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <vector>
 
 namespace vt {
 namespace body {
-
-namespace {
-
-long pandas_major_version(PyObject* pd) {
-    Ref version = getattr(pd, N::dunder_version);
-    const char* digits = PyUnicode_AsUTF8(version.get());
-    if (digits == nullptr) throw_python_error();
-    return std::strtol(digits, nullptr, 10);
-}
-
-}  // namespace
 
 // _undiff_categorical_columns(self, df_synth)
 Ref undiff_categorical_columns(const Frame& f) {
