@@ -1,4 +1,5 @@
 // First-order differences, transition values and category mapping frames.
+#include "difference/group_differences.hpp"
 #include "difference/transitions.hpp"
 #include "module/bodies.hpp"
 
@@ -7,10 +8,17 @@ namespace body {
 
 namespace {
 
-// df[col_diff] = df[[id, col]].groupby(id).diff() for one continuous column.
-void add_continuous_difference(PyObject* self, PyObject* df, PyObject* col, PyObject* col_diff) {
+// df[col_diff] = df[[id, col]].groupby(id).diff() for one continuous column;
+// the differences come from one native pass where pandas would make a Python
+// call per entity.
+void add_continuous_difference(const Frame& f, PyObject* self, PyObject* df, PyObject* col, PyObject* col_diff) {
     Ref differences;
     {
+        Ref pd = f.pd();
+        Ref id_column = getattr(self, N::primary_id_column);
+        differences = group_differences(pd.get(), df, id_column.get(), col);
+    }
+    if (!differences) {
         Ref selected = getitem(df, new_list({getattr(self, N::primary_id_column), col}));
         Ref grouped = call_method(selected.get(), N::groupby, {getattr(self, N::primary_id_column)});
         differences = call_method(grouped.get(), N::diff);
@@ -95,7 +103,7 @@ Ref get_diff(const Frame& f) {
         Ref items = call_method(continuous_map.get(), N::items);
         for (Ref& item : iterate(items.get())) {
             auto pair = unpack2(item.get());
-            add_continuous_difference(self, df.get(), pair.first.get(), pair.second.get());
+            add_continuous_difference(f, self, df.get(), pair.first.get(), pair.second.get());
         }
     }
 
