@@ -17,7 +17,9 @@ Inputs (seeded):
 Floor: the time of the model's vectorised pandas calls alone. It is the model's own
 run minus the time spent inside the calls that run a Python callable per row or per
 group, as if those calls were replaced by free vectorised work:
-  construction   DataFrame.apply(tuple, axis=1) and Series.apply(str) (transition texts)
+  construction   DataFrame.apply(tuple, axis=1) and Series.apply(str) (transition texts);
+                 before pandas 2.0 also groupby(...).diff(), which calls DataFrame.diff
+                 once per entity (any per-group Python apply is counted)
   postprocess    groupby(...).transform(pd.Series.cumsum) (undifferencing)
   paths          Series.apply(make_element_a_list) and Series.map(<no-repeated-row test>)
 Those calls are timed (outermost call only) inside every model run and subtracted;
@@ -150,13 +152,16 @@ class CallbackClock:
 
     def install(self):
         import pandas as pd
-        from pandas.core.groupby import generic
+        from pandas.core.groupby import generic, groupby
 
         self.wrap(pd.DataFrame, "apply")
         self.wrap(pd.Series, "apply")
         self.wrap(pd.Series, "map")
         self.wrap(generic.SeriesGroupBy, "transform")
         self.wrap(generic.DataFrameGroupBy, "transform")
+        # Where pandas runs a method once per group from Python (groupby diff
+        # before pandas 2.0), it goes through here.
+        self.wrap(groupby.GroupBy, "_python_apply_general")
 
 
 def digest(*frames):
