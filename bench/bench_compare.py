@@ -43,12 +43,13 @@ import gc
 import hashlib
 import json
 import os
-import resource
 import statistics
 import subprocess
 import sys
 import time
 import warnings
+
+from peak_memory import peak_mib, reset_peak
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS = os.path.join(os.path.dirname(HERE), "tests")
@@ -110,20 +111,6 @@ def path_case(n, seed=0):
 
 
 # ----- one measurement (child process) ------------------------------------------------
-
-def peak_mib():
-    # Linux reports KiB.
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
-
-
-def reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
 
 class CallbackClock:
     """Sums the time spent inside pandas calls that run a Python callable per row

@@ -9,19 +9,15 @@ Each measurement runs in a fresh interpreter so that the peak resident size
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 import time
 import warnings
 
+from peak_memory import peak_mib
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS = os.path.join(os.path.dirname(HERE), "tests")
-
-
-def peak_mib():
-    # Linux reports KiB.
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
 def build_frame(rows, entities, seed=0):

@@ -16,12 +16,13 @@ import hashlib
 import json
 import os
 import random
-import resource
 import statistics
 import subprocess
 import sys
 import time
 import warnings
+
+from peak_memory import peak_mib, reset_peak
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS = os.path.join(os.path.dirname(HERE), "tests")
@@ -44,19 +45,6 @@ def digest(frame):
     h.update(repr((list(frame.columns), [str(t) for t in frame.dtypes], list(frame.index))).encode())
     h.update(repr(frame.values.tolist()).encode())
     return h.hexdigest()[:16]
-
-
-def reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def peak_mib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0  # Linux reports KiB
 
 
 def child(impl, n):

@@ -12,20 +12,16 @@ replacement, from its differenced rows.
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 import time
 import warnings
 
+from peak_memory import peak_mib
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS = os.path.join(os.path.dirname(HERE), "tests")
 SIZES = (6, 8, 10, 12)  # entity row counts; an entity of k rows uses k + 1 synthetic rows
-
-
-def peak_mib():
-    # Linux reports KiB.
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
 def build_input(per_size=500, seed=0):

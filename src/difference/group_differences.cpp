@@ -8,9 +8,8 @@
 // with NaN (NaT) on each entity's first row.
 #include "difference/group_differences.hpp"
 
-#include "common/buffer.hpp"
+#include "common/entity_blocks.hpp"
 
-#include <cmath>
 #include <limits>
 
 namespace vt {
@@ -26,9 +25,9 @@ Column column_kind(PyObject* series) {
     return Column::other;
 }
 
-bool plain_frame(PyObject* pd, PyObject* df, PyObject* id_column, PyObject* column) {
-    Ref frame_type = getattr(pd, N::DataFrame);
-    if (reinterpret_cast<PyObject*>(Py_TYPE(df)) != frame_type.get()) return false;
+// Unique labels on both axes and an unnamed index: pandas then puts the
+// per-entity results back by plain reindexing.
+bool plain_axes(PyObject* df) {
     Ref columns = getattr(df, N::columns);
     Ref index = getattr(df, N::index);
     Ref one = integer(1);
@@ -37,10 +36,8 @@ bool plain_frame(PyObject* pd, PyObject* df, PyObject* id_column, PyObject* colu
         Ref levels = getattr(axis, N::nlevels);
         if (!truthy(require(PyObject_RichCompare(levels.get(), one.get(), Py_EQ)).get())) return false;
     }
-    // A key that is also the index's name is ambiguous to groupby.
     Ref index_name = getattr(index.get(), N::name);
-    if (index_name.get() != Py_None) return false;
-    return contains(columns.get(), id_column) && contains(columns.get(), column);
+    return index_name.get() == Py_None;
 }
 
 }  // namespace
@@ -49,61 +46,45 @@ Ref group_differences(PyObject* pd, PyObject* df, PyObject* id_column, PyObject*
     if (pandas_major_version(pd) >= 2) return Ref();
     if (!PyUnicode_CheckExact(id_column) || !PyUnicode_CheckExact(column)) return Ref();
     if (PyUnicode_Compare(id_column, column) == 0) return Ref();
-    if (!plain_frame(pd, df, id_column, column)) return Ref();
-
-    Ref series_type = getattr(pd, N::Series);
-    Ref ids = getitem(df, id_column);
-    Ref values = getitem(df, column);
-    if (reinterpret_cast<PyObject*>(Py_TYPE(ids.get())) != series_type.get() ||
-        reinterpret_cast<PyObject*>(Py_TYPE(values.get())) != series_type.get())
-        return Ref();
-    if (!dtype_is(ids.get(), "int64")) return Ref();
-    const Column kind = column_kind(values.get());
+    EntityColumns cols;
+    if (!entity_columns(pd, df, id_column, column, cols) || !plain_axes(df)) return Ref();
+    const Column kind = column_kind(cols.values.get());
     if (kind == Column::other) return Ref();
-    // No rows: pandas builds its empty result another way.
-    const Py_ssize_t rows = length(ids.get());
-    if (rows == 0) return Ref();
+    const Py_ssize_t rows = cols.rows;
 
-    Ref id_array = call_method(ids.get(), N::to_numpy);
-    Ref input = call_method(values.get(), N::to_numpy);
+    Ref input = call_method(cols.values.get(), N::to_numpy);
     if (kind == Column::datetime) input = call_method(input.get(), N::view, {N::int64});
     // A fresh array of the result's dtype, every item overwritten below.
     Ref output = call_method(input.get(), N::astype, {kind == Column::datetime ? N::int64 : N::float64});
     {
-        Buffer id_buffer(id_array.get(), PyBUF_RECORDS_RO);
+        Buffer id_buffer(cols.id_array.get(), PyBUF_RECORDS_RO);
         Buffer in(input.get(), PyBUF_RECORDS_RO);
         Buffer out(output.get(), PyBUF_RECORDS);
-        if (!id_buffer.holds_int64() || id_buffer.size() != rows || in.size() != rows || out.size() != rows)
-            return Ref();
-        for (Py_ssize_t i = 1; i < rows; ++i)
-            if (id_buffer.at<int64_t>(i) < id_buffer.at<int64_t>(i - 1)) return Ref();
-        auto first_of_entity = [&](Py_ssize_t i) {
-            return i == 0 || id_buffer.at<int64_t>(i) != id_buffer.at<int64_t>(i - 1);
-        };
+        if (in.size() != rows || out.size() != rows) return Ref();
         constexpr int64_t not_a_time = std::numeric_limits<int64_t>::min();
         const double nan = std::numeric_limits<double>::quiet_NaN();
         switch (kind) {
             case Column::float64:
                 if (!in.holds("d", 8) || !out.holds("d", 8)) return Ref();
                 for (Py_ssize_t i = 0; i < rows; ++i)
-                    out.at<double>(i) = first_of_entity(i) ? nan : in.at<double>(i) - in.at<double>(i - 1);
+                    out.at<double>(i) = new_entity(id_buffer, i) ? nan : in.at<double>(i) - in.at<double>(i - 1);
                 break;
             case Column::int64:
                 if (!in.holds_int64() || !out.holds("d", 8)) return Ref();
                 for (Py_ssize_t i = 0; i < rows; ++i) {
                     int64_t step = 0;
                     // C leaves an overflowing subtraction undefined: left to pandas.
-                    if (!first_of_entity(i) &&
+                    if (!new_entity(id_buffer, i) &&
                         __builtin_sub_overflow(in.at<int64_t>(i), in.at<int64_t>(i - 1), &step))
                         return Ref();
-                    out.at<double>(i) = first_of_entity(i) ? nan : static_cast<double>(step);
+                    out.at<double>(i) = new_entity(id_buffer, i) ? nan : static_cast<double>(step);
                 }
                 break;
             case Column::datetime:
                 if (!in.holds_int64() || !out.holds_int64()) return Ref();
                 for (Py_ssize_t i = 0; i < rows; ++i) {
                     const int64_t now = in.at<int64_t>(i);
-                    const int64_t before = first_of_entity(i) ? not_a_time : in.at<int64_t>(i - 1);
+                    const int64_t before = new_entity(id_buffer, i) ? not_a_time : in.at<int64_t>(i - 1);
                     int64_t step = not_a_time;
                     if (now != not_a_time && before != not_a_time &&
                         (__builtin_sub_overflow(now, before, &step) || step == not_a_time))
