@@ -202,9 +202,10 @@ class TimeseriesDifferenceTransformer:
             current_num_rows = category
             num_available_synth_rows = syn_category_counts[current_num_rows]
             num_required_rows = desired_category_count * (current_num_rows + 1)
-            assert num_available_synth_rows >= num_required_rows, \
-                "Require " + format(num_required_rows) + " synthetic rows to be generated but only " \
-                + format(num_available_synth_rows) + " synthetic records are available. Please synthesize more."
+            if not num_available_synth_rows >= num_required_rows:  # checked under -O too
+                raise AssertionError(
+                    "Require " + format(num_required_rows) + " synthetic rows to be generated but only "
+                    + format(num_available_synth_rows) + " synthetic records are available. Please synthesize more.")
 
     def _verify_desired_category_counts_categories_exist_and_numbers_are_valid(
             self, df_synth: "pd.DataFrame", desired_category_counts: "Dict[int, int]"):
@@ -224,16 +225,21 @@ class TimeseriesDifferenceTransformer:
         """
         Selectively keep only rows that are needed to create exactly the correct number of desired unique ids
         """
-        offset = 0
+        block_starts = None
         indexes_to_keep = []
         for current_num_rows in desired_category_counts.keys():
             num_synth_rows = syn_category_counts[current_num_rows]
             num_required_rows = unique_id_category_counts[current_num_rows]
-            assert num_synth_rows >= num_required_rows, \
-                "More rows required for num_rows = " + format(current_num_rows) + " category. Have " \
-                + format(num_synth_rows) + " rows but require " + format(num_required_rows) + " rows."
+            if not num_synth_rows >= num_required_rows:  # checked under -O too
+                raise AssertionError(
+                    "More rows required for num_rows = " + format(current_num_rows) + " category. Have "
+                    + format(num_synth_rows) + " rows but require " + format(num_required_rows) + " rows.")
+            if block_starts is None:
+                # Each block starts after the rows of every block before it, asked for or not.
+                counts = pd.Series(syn_category_counts)
+                block_starts = counts.cumsum() - counts
+            offset = block_starts[current_num_rows]
             indexes_to_keep += list(range(offset, offset + num_required_rows))
-            offset += num_synth_rows
         return indexes_to_keep
 
     def _get_indexes_of_first_row_of_each_unique_id(self, df: "pd.DataFrame", id_column_name: "str"):
@@ -264,9 +270,10 @@ class TimeseriesDifferenceTransformer:
         df_synth = df_synth.iloc[indexes_to_keep]
         df_synth = df_synth.reset_index(drop=True)
         df_synth = df_unique_ids.join(df_synth)
-        assert (df_synth[self.category_column] == df_synth["num_repetitions"]).all(), \
-            format(self.category_column) \
-            + " and num_repetitions should match in all cases from a correct join but they do not match"
+        if not (df_synth[self.category_column] == df_synth["num_repetitions"]).all():  # checked under -O too
+            raise AssertionError(
+                format(self.category_column)
+                + " and num_repetitions should match in all cases from a correct join but they do not match")
         return df_synth
 
     # ----- undifferencing ---------------------------------------------------------
@@ -321,8 +328,9 @@ class TimeseriesDifferenceTransformer:
         df_synth = df_synth.drop(self.diff_col_names + [self.category_column, "num_repetitions"], axis=1)
         df_synth = df_synth.reset_index(drop=True)
         expected_number_rows = sum(category * count for category, count in desired_category_counts.items())
-        assert len(df_synth) == expected_number_rows, \
-            "Expected to have " + format(expected_number_rows) + " rows but actually have " + format(len(df_synth))
+        if not len(df_synth) == expected_number_rows:  # checked under -O too
+            raise AssertionError(
+                "Expected to have " + format(expected_number_rows) + " rows but actually have " + format(len(df_synth)))
         return df_synth
 
     # ----- path discovery -----------------------------------------------------------

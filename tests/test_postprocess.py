@@ -27,7 +27,9 @@ def worked_synthetic():
     return pd.DataFrame([three, two, five, two, three, two, two, three, two, three, two, three])
 
 
-@pytest.mark.parametrize("request_, sizes", [(None, [2, 2, 3]), ({2: 2}, [2, 2]), ({2: 1, 3: 1}, [2, 3])])
+# Any subset of the pool's row counts, in any order: ids follow the request.
+@pytest.mark.parametrize("request_, sizes", [(None, [2, 2, 3]), ({2: 2}, [2, 2]), ({2: 1, 3: 1}, [2, 3]),
+                                             ({3: 1}, [3]), ({3: 1, 2: 2}, [3, 2, 2])])
 def test_worked_example(request_, sizes):
     tr = T(visits(), "id", "t", ["t", "x", "c"], ["t"])
     synth = worked_synthetic()
@@ -76,6 +78,8 @@ def test_round_trip_gives_entities_built_from_the_differences_used():
 @pytest.mark.parametrize("request_, available, positions", [
     ({2: 1, 3: 1}, {2: 5, 3: 4}, [0, 1, 2, 5, 6, 7, 8]),
     ({2: 2}, {2: 6, 5: 9}, [0, 1, 2, 3, 4, 5]),
+    ({3: 1, 2: 1}, {2: 5, 3: 4}, [5, 6, 7, 8, 0, 1, 2]),
+    ({5: 1}, {2: 6, 3: 1, 5: 9}, [7, 8, 9, 10, 11, 12]),
     ({2: 2}, {2: 5}, "More rows required for num_rows = 2 category. Have 5 rows but require 6 rows."),
 ])
 def test_positions_taken_from_each_category_block(request_, available, positions):
