@@ -40,6 +40,20 @@ def _require_str(name, value):
                         % (name, "str", _type_name(type(value))))
 
 
+def _require_time_differences(transformer, df_synth):
+    # Numbers in a time column's difference column would be summed as nanoseconds.
+    for original_col, diff_col in transformer.continuous_columns_to_diff_map.items():
+        if transformer.df_augmented[original_col].dtype.kind not in ("M", "m"):
+            continue
+        differences = df_synth[diff_col]
+        if pd.api.types.is_numeric_dtype(differences):
+            raise TypeError(
+                "Column " + repr(diff_col) + " holds numbers (" + format(differences.dtype) + "), but as the "
+                "difference column of the time column " + repr(original_col) + " it must hold time differences: "
+                "convert it first, e.g. df_synth[" + repr(diff_col) + "] = pd.to_timedelta(df_synth["
+                + repr(diff_col) + "], unit='s') with the unit its numbers count")
+
+
 class TimeseriesDifferenceTransformer:
     """
     Performs difference transformations on timeseries data (one entity's information
@@ -314,6 +328,7 @@ class TimeseriesDifferenceTransformer:
         if not desired_category_counts:
             desired_category_counts = self.category_counts
         self.verify_columns_exist_in_df(df_synth, [self.primary_id_column, *self.diff_col_names])
+        _require_time_differences(self, df_synth)
         self._verify_desired_category_counts_categories_exist_and_numbers_are_valid(df_synth, desired_category_counts)
         self._verify_there_is_enough_synthetic_data_to_recombine_desired_structures(df_synth, desired_category_counts)
         df_synth = df_synth.copy()

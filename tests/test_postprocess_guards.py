@@ -1,7 +1,16 @@
-"""Checks that keep a wrong frame from being returned, with and without -O."""
+"""Checks that keep a wrong frame from being returned, with and without -O,
+and time differences that arrive as plain numbers."""
 import os
 import subprocess
 import sys
+
+import pandas as pd
+import pytest
+from pandas.testing import assert_frame_equal
+
+import model
+from test_postprocess import visits, worked_synthetic
+from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 
 CALLS = """
 import sys
@@ -43,3 +52,20 @@ def test_same_results_and_failures_under_optimize():
                     "NUM_GROUP_ENTRIES and num_repetitions should match in all cases",
                     "More rows required for num_rows = 2 category. Have 5 rows but require 6 rows."]:
         assert message in plain
+
+
+@pytest.mark.parametrize("dtype", ["int64", "float64"])
+def test_time_differences_given_as_numbers(dtype):
+    synth = worked_synthetic()
+    hours = (synth["t_diff"] / pd.Timedelta(hours=1)).astype(dtype)
+    messages = []
+    for cls in (T, model.TimeseriesDifferenceTransformer):
+        tr = cls(visits(), "id", "t", ["t", "x", "c"], ["t"])
+        expected = r"^Column 't_diff' holds numbers \(%s\), .*pd\.to_timedelta" % dtype
+        with pytest.raises(TypeError, match=expected) as info:
+            tr.postprocess_timeseries_difference_method(synth.assign(t_diff=hours))
+        messages.append(str(info.value))
+        converted = synth.assign(t_diff=pd.to_timedelta(hours, unit="h"))
+        assert_frame_equal(tr.postprocess_timeseries_difference_method(converted),
+                           tr.postprocess_timeseries_difference_method(synth), check_exact=True)
+    assert messages[0] == messages[1]
