@@ -1,4 +1,5 @@
 """`python -m veltrano.transformer` end to end, against the class called in-process."""
+import contextlib
 import importlib.util
 import io
 import os
@@ -45,6 +46,8 @@ def work(tmp_path_factory):
     # Enough rows of each row count for the default request: 2 of 4 rows need 10 of 12.
     synth = pd.concat([expected.df_multi_entry_per_group_diff] * 4, ignore_index=True)
     synth.to_csv(tmp / "synth.csv", index=False)
+    # As generators write time differences: numbers, here of hours.
+    synth.assign(time_diff=synth["time_diff"] / pd.Timedelta(hours=1)).to_csv(tmp / "hours.csv", index=False)
     return tmp, done, expected, synth
 
 
@@ -84,6 +87,31 @@ def test_paths_writes_the_rows_of_the_longest_path(work):
     assert "path of %d transitions: " % len(path) in done.stdout
 
 
+def test_time_differences_as_numbers_both_ways(work):
+    tmp, _, expected, synth = work
+    done = run(tmp, "forward", "visits.csv", "--id", "visit", "--time", "time", "--diff", "hr,time,event,ward",
+               "--cast-time", "time", "--time-unit", "h", "--out", "hours.diff.csv")
+    assert done.returncode == 0, done.stderr
+    written = pd.read_csv(tmp / "hours.diff.csv")["time_diff"]
+    assert list(written) == list(expected.df_multi_entry_per_group_diff["time_diff"] / pd.Timedelta(hours=1))
+    done = run(tmp, "backward", "visits.transformer.pkl", "hours.csv", "--time-unit", "h", "--out", "hours.out.csv")
+    assert done.returncode == 0, done.stderr
+    assert (tmp / "hours.out.csv").read_text() == csv_text(expected.postprocess_timeseries_difference_method(synth))
+
+
+def test_paths_with_fewer_iterations_and_no_progress_lines(work):
+    tmp, _, expected, synth = work
+    done = run(tmp, "paths", "visits.transformer.pkl", "synth.csv", "--column", "event", "--max-iterations", "6",
+               "--quiet", "--out", "short.csv")
+    assert done.returncode == 0, done.stderr
+    mappings = {"event": expected.categorical_column_mappings["event"]}
+    start = T.create_starting_df_for_path_discovery(T.expand_category_edges_in_df(synth, mappings), mappings)
+    with contextlib.redirect_stdout(io.StringIO()) as progress:
+        path = T.retrieve_longest_path(synth, T.iteratively_discover_paths_combined(start, 6))
+    assert list(pd.read_csv(tmp / "short.csv")["synthetic_row"]) == list(path.index)
+    assert progress.getvalue() and done.stdout.startswith("path of %d transitions: " % len(path))
+
+
 HAS_PARQUET_ENGINE = any(importlib.util.find_spec(m) for m in ("pyarrow", "fastparquet"))
 
 ERRORS = [
@@ -95,6 +123,11 @@ ERRORS = [
     (["backward", "visits.transformer.pkl", "synth.csv", "--counts", "2=9"], "Require 27 synthetic rows"),
     (["backward", "visits.transformer.pkl", "synth.csv", "--counts", "5=1"], "no rows with NUM_GROUP_ENTRIES = 5"),
     (["backward", "visits.transformer.pkl", "visits.csv"], "not in visits.csv"),
+    (["backward", "visits.transformer.pkl", "hours.csv"], "column 'time_diff' holds numbers, not time differences: "
+                                                           "give --time-unit"),
+    (["paths", "visits.transformer.pkl", "synth.csv", "--column", "event", "--max-iterations", "0"], "at least 1"),
+    (["paths", "visits.transformer.pkl", "synth.csv", "--column", "event", "--max-iterations", "3"],
+     "no path left after 3 joins"),
     (["backward", "visits.csv", "synth.csv"], "cannot read a transformer from visits.csv"),
     (["paths", "visits.transformer.pkl", "synth.csv"], "choose one with --column"),
     (["forward", "visits.parquet", "--id", "visit", "--time", "time", "--diff", "hr"], "needs pyarrow or fastparquet"),
