@@ -29,12 +29,12 @@ def worked_synthetic():
     two = dict(id=7, NUM_GROUP_ENTRIES=2, t_diff=DAY, x_diff=0.5, c_diff="('B', 'A')")
     three = dict(id=8, NUM_GROUP_ENTRIES=3, t_diff=2 * DAY, x_diff=-1.0, c_diff="('A', 'C')")
     five = dict(id=9, NUM_GROUP_ENTRIES=5, t_diff=DAY, x_diff=0.0, c_diff="('B', 'B')")
-    return pd.DataFrame([three, two, five, two, three, two, two, three, two, three, two, three])
+    return pd.DataFrame([three, two, five, two, three, two, two, three, two, three, two, three, three, three, three])
 
 
 # Any subset of the pool's row counts, in any order: ids follow the request.
 @pytest.mark.parametrize("request_, sizes", [(None, [2, 2, 3]), ({2: 2}, [2, 2]), ({2: 1, 3: 1}, [2, 3]),
-                                             ({3: 1}, [3]), ({3: 1, 2: 2}, [3, 2, 2])])
+                                             ({3: 2}, [3, 3]), ({3: 1, 2: 2}, [3, 2, 2])])
 def test_worked_example(request_, sizes):
     tr = T(visits(), "id", "t", ["t", "x", "c"], ["t"])
     synth = worked_synthetic()
