@@ -54,7 +54,7 @@ struct Stats {
         if (!any || v > hi) hi = v;
         any = true;
         ++observed;
-        if (std::is_same<T, int64_t>::value) value_gcd = std::gcd(value_gcd, magnitude(static_cast<int64_t>(v)));
+        if constexpr (std::is_same<T, int64_t>::value) value_gcd = std::gcd(value_gcd, magnitude(v));
         if (b != nullptr && !std::isnan(b->lo)) {
             const double e = encoded(*b, v);
             if (e >= b->lo && e <= b->hi) ++in_range;
@@ -65,7 +65,7 @@ struct Stats {
         if (!any_step || d > step_hi) step_hi = d;
         any_step = true;
         if (d > T{}) ++rising;
-        if (std::is_same<T, int64_t>::value) step_gcd = std::gcd(step_gcd, magnitude(static_cast<int64_t>(d)));
+        if constexpr (std::is_same<T, int64_t>::value) step_gcd = std::gcd(step_gcd, magnitude(d));
         step.add(static_cast<double>(d));
     }
     void entity(const Order& o, size_t e, const std::vector<T>& v, const ColumnModel* b) {
