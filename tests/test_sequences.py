@@ -102,11 +102,16 @@ def check_believable(st, real, rebuilt):
         values = rebuilt[col].dropna()
         assert values.between(real[col].min(), real[col].max()).all(), col
     assert (groups["visit"].diff().dropna() > pd.Timedelta(0)).all()
-    state = rebuilt["state"].astype(object)
-    same = rebuilt["patient"].eq(rebuilt["patient"].shift())
-    pairs = list(zip(state.shift()[same], state[same]))
-    seen = sum(b in NEXT[a] for a, b in pairs)
-    assert seen >= 0.98 * len(pairs)
+    # Where the real data shows a state followed by another, rebuilt states follow it as NEXT allows.
+    followed = {a for a, _ in consecutive(in_entity_order(real))}
+    pairs = [(a, b) for a, b in consecutive(rebuilt) if a in followed]
+    assert sum(b in NEXT[a] for a, b in pairs) >= 0.98 * len(pairs)
+
+
+def consecutive(frame):
+    state = frame["state"].astype(object)
+    same = frame["patient"].eq(frame["patient"].shift())
+    return list(zip(state.shift()[same], state[same]))
 
 
 @pytest.mark.parametrize("text", TEXT_DTYPES)
