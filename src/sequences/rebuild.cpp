@@ -159,23 +159,27 @@ struct Walker {
     void fit_time(size_t first_row, size_t k) {
         const ColumnModel& c = m.cols[m.time_index];
         std::vector<double>& t = out.num[m.time_index];
-        double lo = nan, hi = nan;
+        double lo = nan, hi = nan, observed = 0;
         for (size_t r = first_row; r < first_row + k; ++r) {
             if (std::isnan(t[r])) continue;
             if (std::isnan(lo)) lo = t[r];
             hi = t[r];
+            ++observed;
         }
         if (std::isnan(hi) || hi <= c.hi) return;
         double shift = std::min(hi - c.hi, lo - c.lo);
         if (c.grid > 0) shift = std::ceil(shift / c.grid - 1e-9) * c.grid;
         const double span = hi - lo, room = c.hi - c.lo;
         const double squeeze = span > room && span > 0 ? room / span : 1.0;
+        // Rising times matter more than the grid when the steps cannot all
+        // fit on it (integers have no finer values).
+        const double grid = c.integral || (observed - 1) * c.grid <= room ? c.grid : 0.0;
         double prev = nan;
         for (size_t r = first_row; r < first_row + k; ++r) {
             if (std::isnan(t[r])) continue;
             double v = squeeze < 1.0 ? c.lo + (t[r] - lo) * squeeze : t[r] - shift;
-            if (c.grid > 0) v = std::floor(v / c.grid + 1e-9) * c.grid;
-            if (!std::isnan(prev) && c.step_lo > 0 && v <= prev) v = prev + (c.grid > 0 ? c.grid : c.step_lo * squeeze);
+            if (grid > 0) v = std::floor(v / grid + 1e-9) * grid;
+            if (!std::isnan(prev) && c.step_lo > 0 && v <= prev) v = prev + (grid > 0 ? grid : c.step_lo * squeeze);
             t[r] = v = std::min(std::max(v, c.lo), c.hi);
             prev = v;
         }

@@ -56,7 +56,10 @@ Ref restore_time(const Libs& L, const ColumnModel& c, const std::vector<double>&
     const double grid_ns = std::max(1.0, std::nearbyint(c.grid * c.scale));
     std::vector<int64_t> ns(v.size());
     for (size_t i = 0; i < v.size(); ++i) {
-        const double x = std::nearbyint(v[i] * c.scale / grid_ns) * grid_ns + static_cast<double>(c.origin);
+        // Onto the grid where only rounding error keeps a value off it.
+        const double q = v[i] * c.scale / grid_ns, on_grid = std::nearbyint(q);
+        const double offset = std::fabs(q - on_grid) < 1e-6 ? on_grid * grid_ns : std::nearbyint(v[i] * c.scale);
+        const double x = offset + static_cast<double>(c.origin);
         ns[i] = std::isfinite(x) && std::fabs(x) < 9.2e18 ? static_cast<int64_t>(x) : not_a_time;
     }
     Ref ints = int_array(L, ns);
