@@ -49,7 +49,7 @@ void Level::build(const std::vector<uint64_t>& hashes) {
     for (size_t g = 0; g < groups; ++g) offsets[g + 1] += offsets[g];
     std::vector<uint32_t> next(offsets.begin(), offsets.end() - 1);
     steps.resize(hashes.size());
-    for (size_t s = 0; s < hashes.size(); ++s) steps[next[group[s]]++] = static_cast<int64_t>(s);
+    for (size_t s = 0; s < hashes.size(); ++s) steps[next[group[s]]++] = static_cast<int32_t>(s);
 }
 
 Level::Group Level::find(uint64_t key) const {
@@ -114,6 +114,7 @@ Pools::Pools(const Libs& L, const Model& m, PyObject* entities, PyObject* steps,
     require_columns(m, steps, "steps", true);
     n_e = static_cast<size_t>(length(entities));
     n_s = static_cast<size_t>(length(steps));
+    if (n_s >= 0x7FFFFFFFu) raise(PyExc_ValueError, {"the steps frame has too many rows (at most 2**31 - 2)"});
     s_count = row_counts(L, m, steps, "steps", 2);
     s_pos.assign(n_s, -1);
     Ref present = getattr(steps, N::columns);
@@ -249,7 +250,7 @@ void Pools::build_keys(const Model& m, bool replay) {
         level[l].build(hashes);
         if (l == 0 && !replay) {
             order = std::move(level[0].steps);
-            level[0].steps = std::vector<int64_t>();
+            level[0].steps = std::vector<int32_t>();
             level[0].in_place = true;
             renumber(s_count);
             renumber(s_pos);
@@ -257,6 +258,10 @@ void Pools::build_keys(const Model& m, bool replay) {
             for (size_t c : cats) renumber(s_from[c]);
         }
     }
+    // Only the levels and the packed values are walked.
+    s_pos = std::vector<int64_t>();
+    s_skey = std::vector<uint64_t>();
+    for (auto& codes : s_from) codes = std::vector<int32_t>();
 }
 
 std::vector<int64_t> Pools::nearest_pools(int64_t longest, bool replay) const {

@@ -4,6 +4,7 @@
 #include "sequences/rebuild.hpp"
 
 #include <algorithm>
+#include <memory>
 
 namespace vt {
 namespace seq {
@@ -190,7 +191,8 @@ struct Walker {
 
 Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, const std::vector<int64_t>& rows,
             const std::vector<int64_t>& lengths, int64_t id_offset, bool replay) {
-    Pools p(L, m, entities, steps, replay);
+    auto pools = std::make_unique<Pools>(L, m, entities, steps, replay);
+    Pools& p = *pools;
     const std::vector<size_t>& seq_num = p.seq_num;
     const std::vector<size_t>& seq_cat = p.seq_cat;
     std::vector<size_t> statics;
@@ -231,7 +233,10 @@ Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, 
         if (m.cfg.clip) w.fit_time(row, k);
         row += k;
     }
-    return out.frame(L, m, p, ids);
+    // The pools go before the frame is built: they are the larger part.
+    std::vector<Ref> uniques = std::move(p.uniques);
+    pools.reset();
+    return out.frame(L, m, uniques, ids);
 }
 
 }  // namespace seq

@@ -32,13 +32,13 @@ struct Level {
     std::vector<uint64_t> slot_keys;
     std::vector<uint32_t> slot_groups;  // empty slots hold no_group
     std::vector<uint32_t> offsets;      // group g: steps[offsets[g]] .. steps[offsets[g + 1] - 1]
-    std::vector<int64_t> steps;
+    std::vector<int32_t> steps;
     bool in_place = false;  // steps are numbered in this level's group order
     static constexpr uint32_t no_group = 0xFFFFFFFFu;
     void build(const std::vector<uint64_t>& hashes);
     struct Group {
         size_t offset = 0, size = 0;
-        const int64_t* steps = nullptr;  // nullptr: offset, offset + 1, ...
+        const int32_t* steps = nullptr;  // nullptr: offset, offset + 1, ...
         int64_t at(size_t i) const { return steps != nullptr ? steps[i] : static_cast<int64_t>(offset + i); }
     };
     Group find(uint64_t key) const;
@@ -100,7 +100,7 @@ struct Pools {
 
     // Steps are renumbered so that the most specific level's groups are runs
     // (a draw then touches one place); replay keeps the table's order.
-    std::vector<int64_t> order;  // step number -> row of the steps frame
+    std::vector<int32_t> order;  // step number -> row of the steps frame
     // Seen pairs as a matrix where the values are few.
     std::vector<std::vector<uint8_t>> seen_matrix;
     std::vector<size_t> side;
@@ -132,7 +132,7 @@ struct Output {
     Output(const Model& m, size_t rows);
     // Writes entity row e's value of column c into k rows; the value (NaN for categories).
     double fill(size_t c, const Pools& p, size_t e, size_t row, size_t k);
-    Ref frame(const Libs& L, const Model& m, const Pools& p, const std::vector<int64_t>& ids);
+    Ref frame(const Libs& L, const Model& m, const std::vector<Ref>& uniques, const std::vector<int64_t>& ids);
 };
 
 }  // namespace seq

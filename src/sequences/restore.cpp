@@ -90,7 +90,7 @@ Ref restore_category(const Libs& L, const ColumnModel& c, const std::vector<int3
 
 }  // namespace
 
-Ref Output::frame(const Libs& L, const Model& m, const Pools& p, const std::vector<int64_t>& ids) {
+Ref Output::frame(const Libs& L, const Model& m, const std::vector<Ref>& uniques, const std::vector<int64_t>& ids) {
     std::vector<std::pair<Ref, Ref>> columns;
     for (size_t c = 0; c < m.cols.size(); ++c) {
         if (c == m.id_position) columns.emplace_back(Ref::borrow(m.cfg.id.get()), int_array(L, ids));
@@ -100,7 +100,7 @@ Ref Output::frame(const Libs& L, const Model& m, const Pools& p, const std::vect
             case Kind::number: series = restore_number(L, col, num[c]); break;
             case Kind::datetime:
             case Kind::timedelta: series = restore_time(L, col, num[c]); break;
-            case Kind::category: series = restore_category(L, col, code[c], p.uniques[c].get()); break;
+            case Kind::category: series = restore_category(L, col, code[c], uniques[c].get()); break;
         }
         num[c] = std::vector<double>();  // released as soon as the column is built
         code[c] = std::vector<int32_t>();

@@ -60,6 +60,14 @@ void numeric_column(const Libs& L, const ColumnModel& c, const std::vector<T>& v
         t.step_cols.emplace_back(Ref::borrow(c.step_name.get()), float_array(L, diff));
 }
 
+// Text stays plain Python objects (pandas 3 would otherwise convert every
+// column to its own string storage, a second copy at the peak).
+Ref text_column(const Libs& L, const std::vector<int32_t>& codes, PyObject* uniques) {
+    Ref series_type = getattr(L.pd.get(), N::Series);
+    Ref object_type = builtin("object");
+    return call(series_type.get(), {object_array(L, codes, uniques)}, {kw(N::dtype, object_type), kw(N::copy, Py_False)});
+}
+
 void category_column(const Libs& L, const ColumnModel& c, PyObject* series, Tables& t) {
     const Order& o = t.o;
     Ref uniques;
@@ -78,13 +86,13 @@ void category_column(const Libs& L, const ColumnModel& c, PyObject* series, Tabl
             to[j] = codes[static_cast<size_t>(o.perm[static_cast<size_t>(r)])];
         }
     }
-    t.entity_cols.emplace_back(Ref::borrow(c.name.get()), object_array(L, first, uniques.get()));
+    t.entity_cols.emplace_back(Ref::borrow(c.name.get()), text_column(L, first, uniques.get()));
     if (c.is_static) {
-        t.static_steps.emplace_back(Ref::borrow(c.name.get()), object_array(L, from, uniques.get()));
+        t.static_steps.emplace_back(Ref::borrow(c.name.get()), text_column(L, from, uniques.get()));
         return;
     }
-    t.step_cols.emplace_back(Ref::borrow(c.step_name.get()), object_array(L, from, uniques.get()));
-    t.step_cols.emplace_back(Ref::borrow(c.to_name.get()), object_array(L, to, uniques.get()));
+    t.step_cols.emplace_back(Ref::borrow(c.step_name.get()), text_column(L, from, uniques.get()));
+    t.step_cols.emplace_back(Ref::borrow(c.to_name.get()), text_column(L, to, uniques.get()));
 }
 
 void add_column(const Libs& L, const ColumnModel& c, PyObject* frame, Tables& t) {
