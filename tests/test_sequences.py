@@ -257,3 +257,22 @@ def test_numeric_time_subset_of_columns_and_no_clipping():
     rebuilt = st.reverse_transform(resample(entities, 1), resample(steps, 2))
     assert list(rebuilt.columns) == ["state", "lab", "patient", "day"] and rebuilt["day"].dtype == "int64"
     assert (rebuilt.groupby("patient")["day"].diff().dropna() >= 0).all()
+
+
+@pytest.mark.parametrize("frame", [
+    # Timedelta times with a gap and a tie, a column never observed, booleans with a gap.
+    pd.DataFrame({"patient": [3, 3, 3, 1, 2, 2], "visit": pd.to_timedelta([5, 1, None, 2, 3, 3], unit="s"),
+                  "x": [np.nan] * 6, "b": [True, False, None, True, True, True], "n": [1, 2, 3, 4, 5, 6]}),
+    # Single-row entities only: no steps at all.
+    pd.DataFrame({"patient": ["a", "b", "c"], "visit": [1.0, 2.0, 3.0], "v": ["x", "y", "x"]}),
+], ids=["gaps", "single rows"])
+def test_odd_frames_replay_and_rebuild(frame):
+    st = ST("patient", "visit")
+    entities, steps = st.fit_transform(frame)
+    replayed = st.reverse_transform(entities, steps, replay=True)
+    expected = in_entity_order(frame).assign(patient=lambda f: pd.factorize(f["patient"])[0] + 1)
+    pd.testing.assert_frame_equal(replayed, expected, check_column_type=False)
+    counts = {1: 2, 4: 1} if len(steps) else {1: 4}
+    rebuilt = st.reverse_transform(entities, steps, counts)
+    assert rebuilt.groupby("patient").size().tolist() == [k for k, n in counts.items() for _ in range(n)]
+    assert (rebuilt.dtypes.drop("patient") == frame.dtypes.drop("patient")).all()
