@@ -2,6 +2,9 @@
 measure, real against each rebuilt frame. Needs matplotlib (the `demo` extra)."""
 
 
+RELATIVE = ("start mean", "start spread", "step mean")
+
+
 def plot_fidelity(tables, path, title=None):
     """Writes a PNG comparing the tables' `real` column with their `rebuilt`
     columns. `tables` maps a label (e.g. "pipeline", "compatible") to a table
@@ -21,18 +24,24 @@ def plot_fidelity(tables, path, title=None):
     for measure, ax in panels:
         rows = first[first["measure"] == measure]
         labels = [str(c) for c in rows["column"]]
+        real = list(rows["real"])
+        # Means and spreads of columns on different scales: shown relative to the real value.
+        relative = measure in RELATIVE
+        scale = [abs(r) if relative and r == r and r != 0 else 1.0 for r in real]
         xs = range(len(labels))
-        ax.bar([x - 0.4 + width / 2 for x in xs], rows["real"], width, label="real")
+        ax.bar([x - 0.4 + width / 2 for x in xs], [r / s for r, s in zip(real, scale)], width, label="real")
         for i, (name, table) in enumerate(tables.items(), start=1):
-            other = table[table["measure"] == measure].set_index(table["column"].astype(str))["rebuilt"]
-            ax.bar([x - 0.4 + width * (i + 0.5) for x in xs], other.reindex(labels).to_numpy(), width, label=name)
+            part = table[table["measure"] == measure]
+            other = dict(zip(part["column"].astype(str), part["rebuilt"]))
+            ax.bar([x - 0.4 + width * (i + 0.5) for x in xs],
+                   [other.get(c, float("nan")) / s for c, s in zip(labels, scale)], width, label=name)
         ax.set_xticks(list(xs))
         ax.set_xticklabels(labels, fontsize=8)
-        ax.set_title(measure, fontsize=9)
+        ax.set_title(measure + (" (relative to real)" if relative else ""), fontsize=9)
     axes[0][0].legend(fontsize=8)
     if title:
         fig.suptitle(title)
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, 0, 1, 0.98))
     fig.savefig(path, dpi=90)
     plt.close(fig)
     return path
