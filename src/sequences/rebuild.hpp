@@ -48,7 +48,7 @@ private:
     uint32_t group_of(uint64_t key, uint32_t& groups);
 };
 
-// Most specific first: row count, statics, from-values and position; then
+// Narrowest first: row count, statics, from-values and position; then
 // without position; without statics; without from-values; row count alone.
 constexpr int levels = 5;
 
@@ -98,7 +98,7 @@ struct Pools {
     double diff(size_t s, size_t i) const { return packed[s * width + i]; }
     int32_t to(size_t s, size_t j) const { return static_cast<int32_t>(packed[s * width + seq_num.size() + j]); }
 
-    // Steps are renumbered so that the most specific level's groups are runs
+    // Steps are renumbered so that the narrowest level's groups are runs
     // (a draw then touches one place); replay keeps the table's order.
     std::vector<int32_t> order;  // step number -> row of the steps frame
     // Seen pairs as a matrix where the values are few.
