@@ -3,6 +3,8 @@
     python -m veltrano.transformer forward  INPUT --id COL --time COL --diff COLS [--cast-time COLS] [--time-unit U]
     python -m veltrano.transformer backward TRANSFORMER SYNTHETIC [--counts ROWS=ENTITIES,...] [--time-unit U]
     python -m veltrano.transformer paths    TRANSFORMER SYNTHETIC [--column COL] [--max-iterations N] [--quiet]
+    python -m veltrano.transformer tables   INPUT --id COL --time COL [--cast-time COLS]   (sequence pipeline)
+    python -m veltrano.transformer rebuild  TRANSFORMER ENTITIES STEPS [--counts ROWS=ENTITIES,...]
 
 Expected user errors end in one line on standard error and exit status 1
 (2 for a malformed command line); anything else is a bug and keeps its traceback.
@@ -392,6 +394,10 @@ def build_parser():
     p.add_argument("--quiet", action="store_true", help="print no progress lines")
     p.add_argument("--out", metavar="CSV", help="path rows to write")
     p.set_defaults(run=paths)
+
+    # The sequence pipeline: tables and rebuild.
+    from veltrano.transformer.sequence_commands import add_commands
+    add_commands(commands, raw)
     return parser
 
 
