@@ -28,21 +28,32 @@ if _flag("VELTRANO_SANITIZE"):
 # guarded by #ifndef, so supply one that exports it.
 export_init = ("PyMODINIT_FUNC", 'extern "C" __attribute__((visibility("default"))) PyObject*')
 
-timeseries = Extension(
-    "veltrano.transformer.timeseries",
-    sources=sorted(glob("src/**/*.cpp", recursive=True)),
-    include_dirs=["src"],
-    define_macros=[export_init],
-    language="c++",
-    extra_compile_args=compile_args,
-    extra_link_args=link_args,
-)
+
+def _sources(*folders):
+    return sorted(f for folder in folders for f in glob("src/%s/*.cpp" % folder))
+
+
+def _extension(name, folders):
+    return Extension(
+        "veltrano.transformer." + name,
+        sources=_sources(*folders),
+        include_dirs=["src"],
+        define_macros=[export_init],
+        language="c++",
+        extra_compile_args=compile_args,
+        extra_link_args=link_args,
+    )
+
+
+# Both modules share the glue in src/common; each has its own bodies.
+timeseries = _extension("timeseries", ["common", "module", "difference", "postprocess", "paths"])
+sequences = _extension("sequences", ["common", "sequences"])
 
 setup(
     packages=["veltrano", "veltrano.transformer"],
     # Type stubs for the compiled module.
     package_data={"veltrano.transformer": ["*.pyi", "py.typed"]},
-    ext_modules=[timeseries],
+    ext_modules=[timeseries, sequences],
     options={
         "build_ext": {
             # pip builds in the source tree and setuptools only compares the

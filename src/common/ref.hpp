@@ -80,10 +80,10 @@ inline int require_ok(int status) {
         return error_value;                                                        \
     }                                                                              \
     catch (const std::exception& e) {                                              \
-        PyErr_Format(PyExc_SystemError, "internal error in timeseries: %s", e.what()); \
+        PyErr_Format(PyExc_SystemError, "internal error in veltrano.transformer: %s", e.what()); \
         return error_value;                                                        \
     }                                                                              \
     catch (...) {                                                                  \
-        PyErr_SetString(PyExc_SystemError, "internal error in timeseries");        \
+        PyErr_SetString(PyExc_SystemError, "internal error in veltrano.transformer"); \
         return error_value;                                                        \
     }

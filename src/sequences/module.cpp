@@ -1,0 +1,458 @@
+// The module `sequences` and its one class, SequenceTransformer: options,
+// fitted facts, the public passes and the private per-partition entry points.
+#include "sequences/facts.hpp"
+
+#include <cstddef>
+
+namespace vt {
+namespace seq {
+
+namespace {
+
+struct Transformer {
+    PyObject_HEAD
+    PyObject* id;
+    PyObject* time;
+    PyObject* statics;
+    PyObject* columns;
+    PyObject* unit;
+    PyObject* random_state;
+    PyObject* facts;  // None until fitted
+    int clip;
+};
+
+Transformer* self_of(PyObject* o) { return reinterpret_cast<Transformer*>(o); }
+
+Config config_of(Transformer* t) {
+    return parse_config(t->id, t->time, t->statics, t->columns, t->unit, t->clip, t->random_state);
+}
+
+Model model_of(const Libs& L, Transformer* t, const Config& cfg) {
+    if (t->facts == Py_None)
+        raise(PyExc_RuntimeError, {"this SequenceTransformer is not fitted yet: call fit or fit_transform first"});
+    return build_model(L, cfg, t->facts);
+}
+
+void set_field(PyObject*& field, PyObject* value) {
+    Py_INCREF(value);
+    Py_XSETREF(field, value);
+}
+
+// ----- construction, state and repr ----------------------------------------------------
+
+int init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"id_column", "time_column", "static_columns", "columns",
+                                         "time_unit", "clip", "random_state", nullptr};
+        PyObject *id, *time, *statics = Py_None, *columns = Py_None, *unit = Py_None;
+        Ref zero = integer(0);
+        PyObject* random_state = zero.get();
+        int clip = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOpO:SequenceTransformer", const_cast<char**>(keywords), &id,
+                                         &time, &statics, &columns, &unit, &clip, &random_state))
+            return -1;
+        Config cfg = parse_config(id, time, statics, columns, unit, clip, random_state);
+        Transformer* t = self_of(self);
+        set_field(t->id, id);
+        set_field(t->time, time);
+        set_field(t->statics, cfg.statics.get());
+        set_field(t->columns, cfg.columns.get());
+        set_field(t->unit, unit);
+        set_field(t->random_state, random_state);
+        set_field(t->facts, Py_None);
+        t->clip = clip;
+        return 0;
+    }
+    VT_BOUNDARY(-1)
+}
+
+PyObject* create(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    Transformer* t = self_of(self);
+    for (PyObject** f : {&t->id, &t->time, &t->statics, &t->columns, &t->unit, &t->random_state, &t->facts}) {
+        Py_INCREF(Py_None);
+        *f = Py_None;
+    }
+    t->clip = 1;
+    return self;
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Transformer* t = self_of(self);
+    Py_VISIT(t->id);
+    Py_VISIT(t->time);
+    Py_VISIT(t->statics);
+    Py_VISIT(t->columns);
+    Py_VISIT(t->unit);
+    Py_VISIT(t->random_state);
+    Py_VISIT(t->facts);
+    return 0;
+}
+
+int clear(PyObject* self) {
+    Transformer* t = self_of(self);
+    Py_CLEAR(t->id);
+    Py_CLEAR(t->time);
+    Py_CLEAR(t->statics);
+    Py_CLEAR(t->columns);
+    Py_CLEAR(t->unit);
+    Py_CLEAR(t->random_state);
+    Py_CLEAR(t->facts);
+    return 0;
+}
+
+void dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* reduce(PyObject* self, PyObject*) {
+    try {
+        Transformer* t = self_of(self);
+        Ref clip = Ref::borrow(t->clip ? Py_True : Py_False);
+        Ref state = new_dict({{N::static_columns, t->statics}, {N::columns, t->columns}, {N::time_unit, t->unit},
+                              {N::clip, clip}, {N::random_state, t->random_state}, {N::facts, t->facts}});
+        Ref args = new_tuple({t->id, t->time});
+        return new_tuple({reinterpret_cast<PyObject*>(Py_TYPE(self)), args, state}).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* setstate(PyObject* self, PyObject* state) {
+    try {
+        Transformer* t = self_of(self);
+        FactsView s(state);
+        Ref statics = s.item(N::static_columns), columns = s.item(N::columns), unit = s.item(N::time_unit);
+        Ref clip = s.item(N::clip), random_state = s.item(N::random_state), facts = s.item(N::facts);
+        parse_config(t->id, t->time, statics.get(), columns.get(), unit.get(), truthy(clip.get()), random_state.get());
+        set_field(t->statics, statics.get());
+        set_field(t->columns, columns.get());
+        set_field(t->unit, unit.get());
+        set_field(t->random_state, random_state.get());
+        set_field(t->facts, facts.get());
+        t->clip = truthy(clip.get());
+        Py_RETURN_NONE;
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* repr(PyObject* self) {
+    try {
+        Transformer* t = self_of(self);
+        Ref type_name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(self)), N::dunder_name);
+        Ref id = require(PyObject_Repr(t->id)), time = require(PyObject_Repr(t->time));
+        Ref unit = require(PyObject_Repr(t->unit)), seed = require(PyObject_Repr(t->random_state));
+        Ref head = build_message({type_name, "(id_column=", id, ", time_column=", time, ", time_unit=", unit,
+                                  ", clip=", t->clip ? "True" : "False", ", random_state=", seed, ")"});
+        if (t->facts == Py_None) return build_message({head, " (not fitted)"}).release();
+        Libs L;
+        Config cfg = config_of(t);
+        Model m = build_model(L, cfg, t->facts);
+        Ref statics = require(PyList_New(0));
+        for (const ColumnModel& c : m.cols)
+            if (c.is_static) require_ok(PyList_Append(statics.get(), c.name.get()));
+        Ref shown_statics = require(PyObject_Repr(statics.get())), shown_unit = require(PyObject_Repr(m.unit.get()));
+        return build_message({head, " fitted on ", integer(m.rows), " rows of ", integer(m.entities),
+                              " entities; statics ", shown_statics, ", time unit ", shown_unit})
+            .release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+// ----- the passes --------------------------------------------------------------------------
+
+Ref facts_of_frame(const Libs& L, const Config& cfg, PyObject* frame) {
+    Ref labels;
+    std::vector<Kind> kinds;
+    chosen_columns(L, cfg, frame, labels, kinds);
+    return partition_facts(L, frame, cfg.id.get(), cfg.time.get(), labels.get(), kinds, nullptr);
+}
+
+// Checks the facts by deriving a model from them, then keeps them.
+void adopt(const Libs& L, Transformer* t, const Config& cfg, PyObject* facts) {
+    build_model(L, cfg, facts);
+    set_field(t->facts, facts);
+}
+
+PyObject* fit(PyObject* self, PyObject* frame) {
+    try {
+        Libs L;
+        Transformer* t = self_of(self);
+        Config cfg = config_of(t);
+        adopt(L, t, cfg, facts_of_frame(L, cfg, frame).get());
+        Py_INCREF(self);
+        return self;
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* transform(PyObject* self, PyObject* frame) {
+    try {
+        Libs L;
+        Transformer* t = self_of(self);
+        Config cfg = config_of(t);
+        return make_tables(L, model_of(L, t, cfg), frame).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* fit_transform(PyObject* self, PyObject* frame) {
+    try {
+        Libs L;
+        Transformer* t = self_of(self);
+        Config cfg = config_of(t);
+        adopt(L, t, cfg, facts_of_frame(L, cfg, frame).get());
+        return make_tables(L, model_of(L, t, cfg), frame).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* reverse_transform(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"entities", "steps", "counts", "replay", nullptr};
+        PyObject *entities, *steps, *counts = Py_None;
+        int replay = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$p:reverse_transform", const_cast<char**>(keywords), &entities,
+                                         &steps, &counts, &replay))
+            return nullptr;
+        Libs L;
+        Transformer* t = self_of(self);
+        Config cfg = config_of(t);
+        Model m = model_of(L, t, cfg);
+        std::vector<int64_t> rows, lengths;
+        plan(L, m, entities, counts, rows, lengths);
+        return rebuild(L, m, entities, steps, rows, lengths, 0, replay != 0).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* fidelity_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"real", "rebuilt", "rebuilt_id_column", nullptr};
+        PyObject *real, *rebuilt, *rebuilt_id = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:fidelity", const_cast<char**>(keywords), &real, &rebuilt,
+                                         &rebuilt_id))
+            return nullptr;
+        Libs L;
+        Transformer* t = self_of(self);
+        Config cfg = config_of(t);
+        return fidelity(L, model_of(L, t, cfg), real, rebuilt, rebuilt_id).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+// ----- private per-partition entry points ---------------------------------------------------
+
+PyObject* partition_facts_method(PyObject* self, PyObject* frame) {
+    try {
+        Libs L;
+        Config cfg = config_of(self_of(self));
+        return facts_of_frame(L, cfg, frame).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* combine_facts_method(PyObject*, PyObject* facts_list) {
+    try {
+        return combine_facts(facts_list).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* fit_facts(PyObject* self, PyObject* facts) {
+    try {
+        Libs L;
+        Transformer* t = self_of(self);
+        Config cfg = config_of(t);
+        adopt(L, t, cfg, facts);
+        Py_INCREF(self);
+        return self;
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* plan_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"entities", "counts", nullptr};
+        PyObject *entities, *counts = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:_plan", const_cast<char**>(keywords), &entities, &counts))
+            return nullptr;
+        Libs L;
+        Transformer* t = self_of(self);
+        Config cfg = config_of(t);
+        Model m = model_of(L, t, cfg);
+        std::vector<int64_t> rows, lengths;
+        plan(L, m, entities, counts, rows, lengths);
+        return new_tuple({int_array(L, rows), int_array(L, lengths)}).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* rebuild_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"entities", "steps", "lengths", "id_offset", "replay", nullptr};
+        PyObject *entities, *steps, *lengths_obj;
+        long long id_offset = 0;
+        int replay = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$Lp:_rebuild", const_cast<char**>(keywords), &entities, &steps,
+                                         &lengths_obj, &id_offset, &replay))
+            return nullptr;
+        Libs L;
+        Transformer* t = self_of(self);
+        Config cfg = config_of(t);
+        Model m = model_of(L, t, cfg);
+        std::vector<int64_t> rows, lengths;
+        for (Ref& item : iterate(lengths_obj)) {
+            Ref index = require(PyNumber_Index(item.get()));
+            const long long k = PyLong_AsLongLong(index.get());
+            if (k == -1 && PyErr_Occurred()) throw_python_error();
+            if (k < 1) raise(PyExc_ValueError, {"row counts must be at least 1"});
+            rows.push_back(static_cast<int64_t>(rows.size()));
+            lengths.push_back(k);
+        }
+        if (static_cast<Py_ssize_t>(rows.size()) != length(entities))
+            raise(PyExc_ValueError, {"one row count per entity row is needed"});
+        return rebuild(L, m, entities, steps, rows, lengths, id_offset, replay != 0).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+// ----- attributes ----------------------------------------------------------------------------
+
+PyObject* get_field(PyObject* self, void* offset) {
+    PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<std::ptrdiff_t>(offset));
+    Py_INCREF(v);
+    return v;
+}
+
+PyObject* get_clip(PyObject* self, void*) { return PyBool_FromLong(self_of(self)->clip); }
+
+// Attributes only a fitted transformer has.
+PyObject* get_fitted(PyObject* self, void* which) {
+    try {
+        Libs L;
+        Transformer* t = self_of(self);
+        Config cfg = config_of(t);
+        Model m = model_of(L, t, cfg);
+        const int w = static_cast<int>(reinterpret_cast<std::ptrdiff_t>(which));
+        if (w == 0) return Ref::borrow(m.count_name.get()).release();
+        if (w == 1) return Ref::borrow(m.position_name.get()).release();
+        if (w == 2) return Ref::borrow(m.unit.get()).release();
+        Ref out = w == 3 ? require(PyList_New(0)) : require(PyDict_New());
+        for (const ColumnModel& c : m.cols) {
+            if (w == 3 && c.is_static) require_ok(PyList_Append(out.get(), c.name.get()));
+            if (w == 4 && !c.is_static) {
+                Ref names = c.kind == Kind::category ? new_tuple({c.step_name, c.to_name}) : Ref::borrow(c.step_name.get());
+                require_ok(PyDict_SetItem(out.get(), c.name.get(), names.get()));
+            }
+            if (w == 5 && c.kind == Kind::datetime) {
+                Ref ts = getattr(L.pd.get(), N::Timestamp);
+                Ref origin = call(ts.get(), {integer(c.origin)}, {kw(N::tz, N::UTC)});
+                require_ok(PyDict_SetItem(out.get(), c.name.get(), origin.get()));
+            }
+        }
+        return out.release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+#define VT_FIELD(member) reinterpret_cast<void*>(offsetof(Transformer, member))
+#define VT_WHICH(n) reinterpret_cast<void*>(static_cast<std::ptrdiff_t>(n))
+
+PyGetSetDef getset[] = {
+    {"id_column", get_field, nullptr, "The entity id column.", VT_FIELD(id)},
+    {"time_column", get_field, nullptr, "The column that orders each entity's rows.", VT_FIELD(time)},
+    {"columns", get_field, nullptr, "The pipelined columns as given (None: all but the id).", VT_FIELD(columns)},
+    {"clip", get_clip, nullptr, "Whether rebuilt values stay within the real ranges.", nullptr},
+    {"random_state", get_field, nullptr, "The seed of the step draws.", VT_FIELD(random_state)},
+    {"count_column", get_fitted, nullptr, "The row-count column of both tables.", VT_WHICH(0)},
+    {"position_column", get_fitted, nullptr, "The step table's position column (0 for each entity's first step).", VT_WHICH(1)},
+    {"time_unit", get_fitted, nullptr, "The unit of time-like columns in the tables (None: no such column).", VT_WHICH(2)},
+    {"static_columns", get_fitted, nullptr, "The columns constant within every entity.", VT_WHICH(3)},
+    {"step_columns", get_fitted, nullptr, "Each sequence column's step-table column (a pair for categories).", VT_WHICH(4)},
+    {"time_origins", get_fitted, nullptr, "Each datetime column's origin (UTC): table values count time units from it.",
+     VT_WHICH(5)},
+    {"_facts", get_field, nullptr, "The combined facts the model derives from (None until fitted).", VT_FIELD(facts)},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define VT_METHOD(name, fn, flags, doc) {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), flags, doc}
+
+PyMethodDef methods[] = {
+    VT_METHOD("fit", fit, METH_O, "fit(frame) -> self\n\nLearns statics, ranges, the time unit and the row counts."),
+    VT_METHOD("transform", transform, METH_O, "transform(frame) -> (entities, steps)\n\nThe two tables of a frame."),
+    VT_METHOD("fit_transform", fit_transform, METH_O,
+              "fit_transform(frame) -> (entities, steps)\n\nfit, then the entity table (one row per entity) and the step "
+              "table (one row per step from row i to row i + 1)."),
+    VT_METHOD("reverse_transform", reverse_transform, METH_VARARGS | METH_KEYWORDS,
+              "reverse_transform(entities, steps, counts=None, *, replay=False) -> DataFrame\n\nRebuilds one entity per "
+              "entity row, or exactly counts={row count: entities}. With replay, each entity takes the next steps in "
+              "order instead of drawing them."),
+    VT_METHOD("fidelity", fidelity_method, METH_VARARGS | METH_KEYWORDS,
+              "fidelity(real, rebuilt, *, rebuilt_id_column=None) -> DataFrame\n\nMeasures of real against rebuilt "
+              "entities, one row per measure and column."),
+    VT_METHOD("_partition_facts", partition_facts_method, METH_O, "The reducible facts of one partition."),
+    VT_METHOD("_combine_facts", combine_facts_method, METH_O | METH_STATIC, "Facts of several partitions as one."),
+    VT_METHOD("_fit_facts", fit_facts, METH_O, "Fits on combined facts; returns self."),
+    VT_METHOD("_plan", plan_method, METH_VARARGS | METH_KEYWORDS,
+              "_plan(entities, counts=None) -> (rows, lengths): the entity rows to rebuild and their row counts."),
+    VT_METHOD("_rebuild", rebuild_method, METH_VARARGS | METH_KEYWORDS,
+              "_rebuild(entities, steps, lengths, *, id_offset=0, replay=False): rebuilds each entity row with its "
+              "row count; ids start after id_offset."),
+    VT_METHOD("__reduce__", reduce, METH_NOARGS, nullptr),
+    VT_METHOD("__setstate__", setstate, METH_O, nullptr),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const char* const class_doc =
+    "SequenceTransformer(id_column, time_column, *, static_columns=None, columns=None, time_unit=None, clip=True, "
+    "random_state=0)\n\n"
+    "Turns a frame of entities (many rows each) into an entity table and a step table that any single-table "
+    "generator can learn, and rebuilds entities from synthetic versions of both.";
+
+PyTypeObject transformer_type = [] {
+    // The header macro fills the head only; every other slot starts empty.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+    t.tp_name = "veltrano.transformer.sequences.SequenceTransformer";
+    t.tp_basicsize = sizeof(Transformer);
+    t.tp_dealloc = dealloc;
+    t.tp_repr = repr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = class_doc;
+    t.tp_traverse = traverse;
+    t.tp_clear = clear;
+    t.tp_methods = methods;
+    t.tp_getset = getset;
+    t.tp_init = init;
+    t.tp_new = create;
+    return t;
+}();
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "sequences", "Entity and step tables for single-table generators, and the way back.", -1,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace seq
+}  // namespace vt
+
+PyMODINIT_FUNC PyInit_sequences(void) {
+    using namespace vt;
+    if (!init_names() || PyType_Ready(&seq::transformer_type) < 0) return nullptr;
+    PyObject* module = PyModule_Create(&seq::module_def);
+    if (module == nullptr) return nullptr;
+    Py_INCREF(&seq::transformer_type);
+    if (PyModule_AddObject(module, "SequenceTransformer", reinterpret_cast<PyObject*>(&seq::transformer_type)) < 0) {
+        Py_DECREF(&seq::transformer_type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -1,0 +1,202 @@
+// The synthetic tables read natively and grouped into step pools.
+#include "sequences/rebuild.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+namespace vt {
+namespace seq {
+
+void Level::build(const std::vector<uint64_t>& hashes) {
+    steps.resize(hashes.size());
+    std::iota(steps.begin(), steps.end(), 0);
+    std::stable_sort(steps.begin(), steps.end(),
+                     [&](int64_t a, int64_t b) { return hashes[static_cast<size_t>(a)] < hashes[static_cast<size_t>(b)]; });
+    keys.resize(hashes.size());
+    for (size_t i = 0; i < steps.size(); ++i) keys[i] = hashes[static_cast<size_t>(steps[i])];
+}
+
+std::pair<const int64_t*, size_t> Level::find(uint64_t key) const {
+    auto range = std::equal_range(keys.begin(), keys.end(), key);
+    return {steps.data() + (range.first - keys.begin()), static_cast<size_t>(range.second - range.first)};
+}
+
+namespace {
+
+void require_columns(const Model& m, PyObject* frame, const char* table, bool steps) {
+    Ref present = getattr(frame, N::columns);
+    Ref lacking = require(PyList_New(0));
+    auto need = [&](PyObject* label) {
+        if (!contains(present.get(), label)) require_ok(PyList_Append(lacking.get(), label));
+    };
+    need(m.count_name.get());
+    for (const ColumnModel& c : m.cols) {
+        if (!steps || c.is_static) {
+            need(c.name.get());
+        } else {
+            need(c.step_name.get());
+            if (c.kind == Kind::category) need(c.to_name.get());
+        }
+    }
+    if (PyList_GET_SIZE(lacking.get()) != 0) {
+        Ref shown = require(PyObject_Str(lacking.get()));
+        raise(PyExc_ValueError, {"the ", table, " frame lacks the columns ", shown});
+    }
+}
+
+std::vector<double> settled(const Libs& L, const ColumnModel& c, PyObject* frame, PyObject* label, const char* table,
+                            bool clip) {
+    Ref series = column(frame, label, table);
+    std::vector<double> v = read_numbers(L, series.get(), label, table);
+    for (double& x : v) {
+        if (std::isnan(x) && c.missing_rate == 0) x = c.lo;
+        x = settle(c, x, clip);
+    }
+    return v;
+}
+
+uint64_t bits(double v) {
+    if (std::isnan(v)) return 0x7FF8000000000000ull;
+    uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+}  // namespace
+
+Pools::Pools(const Libs& L, const Model& m, PyObject* entities, PyObject* steps) {
+    Ref frame_type = getattr(L.pd.get(), N::DataFrame);
+    for (PyObject* f : {entities, steps})
+        if (!require_ok(PyObject_IsInstance(f, frame_type.get()))) raise(PyExc_TypeError, {"expected pandas DataFrames"});
+    require_columns(m, entities, "entities", false);
+    require_columns(m, steps, "steps", true);
+    n_e = static_cast<size_t>(length(entities));
+    n_s = static_cast<size_t>(length(steps));
+    s_count = row_counts(L, m, steps, "steps", 2);
+    s_pos.assign(n_s, -1);
+    Ref present = getattr(steps, N::columns);
+    if (contains(present.get(), m.position_name.get())) {
+        Ref series = column(steps, m.position_name.get(), "steps");
+        std::vector<double> raw = read_numbers(L, series.get(), m.position_name.get(), "steps");
+        for (size_t s = 0; s < n_s; ++s)
+            if (!std::isnan(raw[s]))
+                s_pos[s] = static_cast<int64_t>(std::min(std::max(std::nearbyint(raw[s]), 0.0), static_cast<double>(s_count[s] - 2)));
+    }
+    const size_t n = m.cols.size();
+    e_num.resize(n), s_num.resize(n), e_code.resize(n), s_from.resize(n), s_to.resize(n);
+    uniques.resize(n), pairs.resize(n), successors.resize(n);
+    for (size_t c = 0; c < n; ++c) read_column(L, m, c, entities, steps);
+    build_keys(m);
+}
+
+void Pools::read_column(const Libs& L, const Model& m, size_t i, PyObject* entities, PyObject* steps) {
+    const ColumnModel& c = m.cols[i];
+    if (c.kind != Kind::category) {
+        e_num[i] = settled(L, c, entities, c.name.get(), "entities", m.cfg.clip);
+        if (c.is_static) {
+            s_num[i] = settled(L, c, steps, c.name.get(), "steps", m.cfg.clip);
+        } else {
+            Ref series = column(steps, c.step_name.get(), "steps");
+            s_num[i] = read_numbers(L, series.get(), c.step_name.get(), "steps");
+        }
+        return;
+    }
+    Ref e = column(entities, c.name.get(), "entities");
+    if (c.is_static) {
+        Ref s = column(steps, c.name.get(), "steps");
+        auto codes = read_codes(L, {e.get(), s.get()}, uniques[i]);
+        e_code[i] = std::move(codes[0]);
+        s_from[i] = std::move(codes[1]);
+        return;
+    }
+    Ref from = column(steps, c.step_name.get(), "steps"), to = column(steps, c.to_name.get(), "steps");
+    // The real pairs join the same coding, so that they can be looked up.
+    Ref firsts = require(PyList_New(0)), seconds = require(PyList_New(0));
+    for (Ref& key : iterate(c.pairs.get())) {
+        require_ok(PyList_Append(firsts.get(), PyTuple_GetItem(key.get(), 0)));
+        require_ok(PyList_Append(seconds.get(), PyTuple_GetItem(key.get(), 1)));
+    }
+    Ref series_type = getattr(L.pd.get(), N::Series);
+    Ref object_type = builtin("object");
+    Ref pf = call(series_type.get(), {firsts}, {kw(N::dtype, object_type)});
+    Ref pt = call(series_type.get(), {seconds}, {kw(N::dtype, object_type)});
+    auto codes = read_codes(L, {e.get(), from.get(), to.get(), pf.get(), pt.get()}, uniques[i]);
+    e_code[i] = std::move(codes[0]);
+    s_from[i] = std::move(codes[1]);
+    s_to[i] = std::move(codes[2]);
+    read_pairs(L, c, i, codes[3], codes[4]);
+}
+
+void Pools::read_pairs(const Libs&, const ColumnModel& c, size_t i, const std::vector<int32_t>& from,
+                       const std::vector<int32_t>& to) {
+    size_t j = 0;
+    for (Ref& count : iterate(call_method(c.pairs.get(), N::values).get())) {
+        const long long n = PyLong_AsLongLong(count.get());
+        if (n == -1 && PyErr_Occurred()) throw_python_error();
+        pairs[i].insert(pair_code(from[j], to[j]));
+        auto& next = successors[i][from[j]];
+        next.emplace_back(to[j], (next.empty() ? 0 : next.back().second) + n);
+        ++j;
+    }
+}
+
+int32_t Pools::successor(size_t c, int32_t from, int32_t otherwise, Rng& rng) const {
+    auto it = successors[c].find(from);
+    if (it == successors[c].end() || it->second.empty()) return otherwise;
+    const auto& next = it->second;
+    const int64_t pick = static_cast<int64_t>(rng.below(static_cast<uint64_t>(next.back().second)));
+    return std::upper_bound(next.begin(), next.end(), pick,
+                            [](int64_t v, const std::pair<int32_t, int64_t>& e) { return v < e.second; })
+        ->first;
+}
+
+void Pools::build_keys(const Model& m) {
+    e_skey.assign(n_e, 0);
+    s_skey.assign(n_s, 0);
+    std::vector<size_t> cats;
+    for (size_t c = 0; c < m.cols.size(); ++c) {
+        if (!m.cols[c].is_static) {
+            if (m.cols[c].kind == Kind::category) cats.push_back(c);
+            continue;
+        }
+        const bool is_cat = m.cols[c].kind == Kind::category;
+        for (size_t e = 0; e < n_e; ++e)
+            e_skey[e] = chain(e_skey[e], is_cat ? static_cast<uint64_t>(e_code[c][e]) : bits(e_num[c][e]));
+        for (size_t s = 0; s < n_s; ++s)
+            s_skey[s] = chain(s_skey[s], is_cat ? static_cast<uint64_t>(s_from[c][s]) : bits(s_num[c][s]));
+    }
+    std::vector<uint64_t> hashes(n_s);
+    for (int l = 0; l < levels; ++l) {
+        for (size_t s = 0; s < n_s; ++s) {
+            LevelKeys keys(s_count[s], s_skey[s]);
+            for (size_t c : cats) keys.add(s_from[c][s]);
+            hashes[s] = keys.at(l, s_pos[s]);
+        }
+        level[l].build(hashes);
+    }
+}
+
+std::vector<int64_t> Pools::nearest_pools(int64_t longest, bool replay) const {
+    std::vector<bool> has(static_cast<size_t>(std::max(longest, int64_t{2})) + 1, false);
+    int64_t top = 0;
+    for (int64_t k : s_count) {
+        if (static_cast<size_t>(k) >= has.size()) has.resize(static_cast<size_t>(k) + 1, false);
+        has[static_cast<size_t>(k)] = true;
+        top = std::max(top, k);
+    }
+    std::vector<int64_t> out(static_cast<size_t>(longest) + 1, 0);
+    for (int64_t k = 2; k <= longest; ++k) {
+        int64_t best = 0;
+        for (int64_t d = 0; best == 0 && d <= std::max(k, top); ++d)
+            for (int64_t c : {k + d, k - d})
+                if (best == 0 && c >= 2 && c < static_cast<int64_t>(has.size()) && has[static_cast<size_t>(c)]) best = c;
+        if (best == 0 && !replay)
+            raise(PyExc_ValueError, {"no steps to rebuild entities of ", integer(k), " rows: the steps frame is empty"});
+        out[static_cast<size_t>(k)] = best;
+    }
+    return out;
+}
+
+}  // namespace seq
+}  // namespace vt

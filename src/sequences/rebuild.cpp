@@ -1,0 +1,236 @@
+// The reverse pass: which entity rows are rebuilt, step pools keyed by row
+// count, statics, from-values and position, and each entity's walk from its
+// own start values.
+#include "sequences/rebuild.hpp"
+
+#include <algorithm>
+
+namespace vt {
+namespace seq {
+
+// ----- the plan ----------------------------------------------------------------------
+
+std::vector<int64_t> row_counts(const Libs& L, const Model& m, PyObject* frame, const char* table, int64_t lowest) {
+    Ref series = column(frame, m.count_name.get(), table);
+    std::vector<double> raw = read_numbers(L, series.get(), m.count_name.get(), table);
+    std::vector<int64_t> out(raw.size());
+    const double top = static_cast<double>(std::max(m.max_len, lowest));
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (std::isnan(raw[i]))
+            raise(PyExc_ValueError, {"the ", table, " frame has missing row counts in '", m.count_name, "'"});
+        out[i] = static_cast<int64_t>(std::min(std::max(std::nearbyint(raw[i]), static_cast<double>(lowest)), top));
+    }
+    return out;
+}
+
+namespace {
+
+int64_t whole(PyObject* obj, const char* what, int64_t lowest) {
+    Ref index = require(PyNumber_Index(obj));
+    const long long v = PyLong_AsLongLong(index.get());
+    if (v == -1 && PyErr_Occurred()) throw_python_error();
+    if (v < lowest) raise(PyExc_ValueError, {"counts: ", what, " must be at least ", integer(lowest), ", not ", obj});
+    return v;
+}
+
+// Entity rows by row count, handed out nearest count first; once every row
+// has been handed out, the next round starts over.
+struct Dealer {
+    std::vector<std::vector<int64_t>> by_count;
+    std::vector<size_t> next;
+    int64_t take(int64_t k) {
+        for (int round = 0; round < 2; ++round) {
+            const int64_t top = static_cast<int64_t>(by_count.size()) - 1;
+            for (int64_t d = 0; d <= std::max(k, top); ++d)
+                for (int64_t c : {k + d, k - d}) {
+                    if (c < 1 || c > top || next[static_cast<size_t>(c)] >= by_count[static_cast<size_t>(c)].size()) continue;
+                    return by_count[static_cast<size_t>(c)][next[static_cast<size_t>(c)]++];
+                }
+            std::fill(next.begin(), next.end(), 0);
+        }
+        raise(PyExc_ValueError, {"the entities frame is empty"});
+    }
+};
+
+}  // namespace
+
+void plan(const Libs& L, const Model& m, PyObject* entities, PyObject* counts, std::vector<int64_t>& rows,
+          std::vector<int64_t>& lengths) {
+    const std::vector<int64_t> k_of = row_counts(L, m, entities, "entities", 1);
+    if (k_of.empty()) raise(PyExc_ValueError, {"the entities frame is empty"});
+    rows.clear();
+    lengths.clear();
+    if (counts == Py_None) {
+        for (size_t i = 0; i < k_of.size(); ++i) rows.push_back(static_cast<int64_t>(i));
+        lengths = k_of;
+        return;
+    }
+    if (!PyDict_Check(counts)) raise(PyExc_TypeError, {"counts must be a dict {row count: number of entities}"});
+    Dealer d;
+    d.by_count.resize(static_cast<size_t>(m.max_len) + 1);
+    d.next.assign(d.by_count.size(), 0);
+    for (size_t i = 0; i < k_of.size(); ++i) d.by_count[static_cast<size_t>(k_of[i])].push_back(static_cast<int64_t>(i));
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(counts, &pos, &key, &value)) {
+        const int64_t k = whole(key, "a row count", 1), n = whole(value, "a number of entities", 0);
+        for (int64_t i = 0; i < n; ++i) {
+            rows.push_back(d.take(k));
+            lengths.push_back(k);
+        }
+    }
+}
+
+// ----- the walk ----------------------------------------------------------------------
+
+namespace {
+
+constexpr int tries = 4;
+
+struct Walker {
+    const Model& m;
+    const Pools& p;
+    Output& out;
+    const std::vector<size_t>& seq_num;
+    const std::vector<size_t>& seq_cat;
+    bool replay;
+    std::vector<double> last;    // per seq_num: last observed value (NaN: none yet)
+    std::vector<int32_t> cur;    // per seq_cat: current code
+
+    bool acceptable(int64_t s) const {
+        for (size_t i = 0; i < seq_num.size(); ++i) {
+            const ColumnModel& c = m.cols[seq_num[i]];
+            const double d = p.s_num[seq_num[i]][static_cast<size_t>(s)];
+            if (std::isnan(d)) {
+                if (c.missing_rate == 0) return false;
+                continue;
+            }
+            if (c.is_time) {
+                if (!std::isnan(last[i]) && d < c.step_lo) return false;
+                continue;
+            }
+            const double v = (std::isnan(last[i]) ? c.lo : last[i]) + d;
+            if (m.cfg.clip && (v < c.lo || v > c.hi)) return false;
+        }
+        for (size_t i = 0; i < seq_cat.size(); ++i)
+            if (!p.seen(seq_cat[i], cur[i], p.s_to[seq_cat[i]][static_cast<size_t>(s)])) return false;
+        return true;
+    }
+
+    int64_t choose(Rng& rng, int64_t pool, uint64_t skey, int64_t position) const {
+        LevelKeys keys(pool, skey);
+        for (int32_t code : cur) keys.add(code);
+        int64_t fallback = -1;
+        for (int level = 0; level < levels; ++level) {
+            auto group = p.level[level].find(keys.at(level, position));
+            if (group.second == 0) continue;
+            for (int t = 0; t < tries; ++t) {
+                const int64_t s = group.first[rng.below(group.second)];
+                if (fallback < 0) fallback = s;
+                if (acceptable(s)) return s;
+            }
+        }
+        return fallback;
+    }
+
+    void step(Rng& rng, int64_t s, size_t row) {
+        for (size_t i = 0; i < seq_num.size(); ++i) {
+            const ColumnModel& c = m.cols[seq_num[i]];
+            double d = p.s_num[seq_num[i]][static_cast<size_t>(s)];
+            if (std::isnan(d) && c.missing_rate == 0) d = c.is_time && !std::isnan(c.step_lo) ? c.step_lo : 0.0;
+            double& v = out.num[seq_num[i]][row];
+            if (std::isnan(d)) {
+                v = nan;
+                continue;
+            }
+            if (c.is_time && !replay && !std::isnan(last[i]) && d < c.step_lo) d = c.step_lo;
+            v = settle(c, (std::isnan(last[i]) ? c.lo : last[i]) + d, m.cfg.clip && !c.is_time);
+            last[i] = v;
+        }
+        for (size_t i = 0; i < seq_cat.size(); ++i) {
+            int32_t to = p.s_to[seq_cat[i]][static_cast<size_t>(s)];
+            if (!replay && !p.seen(seq_cat[i], cur[i], to)) to = p.successor(seq_cat[i], cur[i], to, rng);
+            out.code[seq_cat[i]][row] = to;
+            cur[i] = to;
+        }
+    }
+
+    // Moves (or, failing that, compresses) the entity's times into the real range.
+    void fit_time(size_t first_row, size_t k) {
+        const ColumnModel& c = m.cols[m.time_index];
+        std::vector<double>& t = out.num[m.time_index];
+        double lo = nan, hi = nan;
+        for (size_t r = first_row; r < first_row + k; ++r) {
+            if (std::isnan(t[r])) continue;
+            if (std::isnan(lo)) lo = t[r];
+            hi = t[r];
+        }
+        if (std::isnan(hi) || hi <= c.hi) return;
+        double shift = std::min(hi - c.hi, lo - c.lo);
+        if (c.grid > 0) shift = std::ceil(shift / c.grid - 1e-9) * c.grid;
+        const double span = hi - lo, room = c.hi - c.lo;
+        const double squeeze = span > room && span > 0 ? room / span : 1.0;
+        double prev = nan;
+        for (size_t r = first_row; r < first_row + k; ++r) {
+            if (std::isnan(t[r])) continue;
+            double v = squeeze < 1.0 ? c.lo + (t[r] - lo) * squeeze : t[r] - shift;
+            if (c.grid > 0) v = std::floor(v / c.grid + 1e-9) * c.grid;
+            if (!std::isnan(prev) && c.step_lo > 0 && v <= prev) v = prev + (c.grid > 0 ? c.grid : c.step_lo * squeeze);
+            t[r] = v = std::min(std::max(v, c.lo), c.hi);
+            prev = v;
+        }
+    }
+};
+
+}  // namespace
+
+Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, const std::vector<int64_t>& rows,
+            const std::vector<int64_t>& lengths, int64_t id_offset, bool replay) {
+    Pools p(L, m, entities, steps);
+    std::vector<size_t> seq_num, seq_cat, statics;
+    for (size_t i = 0; i < m.cols.size(); ++i) {
+        if (m.cols[i].is_static)
+            statics.push_back(i);
+        else
+            (m.cols[i].kind == Kind::category ? seq_cat : seq_num).push_back(i);
+    }
+    size_t total = 0, needed = 0;
+    int64_t longest = 1;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i] < 0 || static_cast<size_t>(rows[i]) >= p.n_e) raise(PyExc_IndexError, {"entity row out of range"});
+        total += static_cast<size_t>(lengths[i]);
+        needed += static_cast<size_t>(lengths[i] - 1);
+        longest = std::max(longest, lengths[i]);
+    }
+    if (replay && needed > p.n_s)
+        raise(PyExc_ValueError, {"replaying needs ", integer(static_cast<long long>(needed)), " steps but the steps frame has ",
+                                 integer(static_cast<long long>(p.n_s))});
+    const std::vector<int64_t> pool_of = p.nearest_pools(longest, replay);
+
+    Output out(m, total);
+    Walker w{m, p, out, seq_num, seq_cat, replay, std::vector<double>(seq_num.size()), std::vector<int32_t>(seq_cat.size())};
+    std::vector<int64_t> ids(total);
+    const uint64_t seed = PyLong_AsUnsignedLongLongMask(m.cfg.random_state.get());
+    if (PyErr_Occurred()) throw_python_error();
+    size_t row = 0, cursor = 0;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const size_t e = static_cast<size_t>(rows[i]), k = static_cast<size_t>(lengths[i]);
+        const int64_t id = id_offset + static_cast<int64_t>(i) + 1;
+        Rng rng(seed, static_cast<uint64_t>(id));
+        for (size_t r = row; r < row + k; ++r) ids[r] = id;
+        for (size_t c : statics) out.fill(c, p, e, row, k);
+        for (size_t j = 0; j < seq_num.size(); ++j) w.last[j] = out.fill(seq_num[j], p, e, row, 1);
+        for (size_t j = 0; j < seq_cat.size(); ++j) w.cur[j] = out.code[seq_cat[j]][row] = p.e_code[seq_cat[j]][e];
+        for (size_t j = 0; j + 1 < k; ++j) {
+            const int64_t s = replay ? static_cast<int64_t>(cursor++)
+                                     : w.choose(rng, pool_of[k], p.e_skey[e], static_cast<int64_t>(j));
+            w.step(rng, s, row + j + 1);
+        }
+        if (m.cfg.clip) w.fit_time(row, k);
+        row += k;
+    }
+    return out.frame(L, m, p, ids);
+}
+
+}  // namespace seq
+}  // namespace vt

@@ -1,0 +1,104 @@
+// The reverse pass's pieces: the synthetic tables read natively, step pools
+// grouped by key, and the rebuilt columns with their way back to the input's
+// dtypes.
+#pragma once
+
+#include "sequences/seq.hpp"
+
+#include <unordered_map>
+#include <unordered_set>
+
+namespace vt {
+namespace seq {
+
+// Row counts of a table, rounded and clipped to [lowest, longest real entity].
+std::vector<int64_t> row_counts(const Libs& L, const Model& m, PyObject* frame, const char* table, int64_t lowest);
+
+// A value as it may come back: on the column's grid and, with clip, within
+// its real range.
+inline double settle(const ColumnModel& c, double v, bool clip) {
+    if (c.grid > 0) v = std::nearbyint(v / c.grid) * c.grid;
+    if (clip && !std::isnan(c.lo)) v = std::min(std::max(v, c.lo), c.hi);
+    return v;
+}
+
+inline uint64_t pair_code(int32_t a, int32_t b) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(a + 1)) << 32) | static_cast<uint32_t>(b + 1);
+}
+
+// Step rows grouped by one 64-bit key: keys sorted, the steps in that order.
+struct Level {
+    std::vector<uint64_t> keys;
+    std::vector<int64_t> steps;
+    void build(const std::vector<uint64_t>& hashes);
+    std::pair<const int64_t*, size_t> find(uint64_t key) const;
+};
+
+// Most specific first: row count, statics, from-values and position; then
+// without position; without statics; without from-values; row count alone.
+constexpr int levels = 5;
+
+inline uint64_t chain(uint64_t h, uint64_t x) { return Rng::mix(h ^ (x + 0x9E3779B97F4A7C15ull)); }
+
+// The keys of the levels, built from a row count, a statics key, the
+// from-values and a position.
+struct LevelKeys {
+    uint64_t with_cats, all, count, statics;
+    LevelKeys(int64_t rows, uint64_t skey)
+        : with_cats(chain(2, static_cast<uint64_t>(rows))),
+          all(chain(chain(1, static_cast<uint64_t>(rows)), skey)),
+          count(chain(4, static_cast<uint64_t>(rows))),
+          statics(chain(chain(3, static_cast<uint64_t>(rows)), skey)) {}
+    void add(int32_t code) {
+        with_cats = chain(with_cats, static_cast<uint64_t>(code));
+        all = chain(all, static_cast<uint64_t>(code));
+    }
+    uint64_t at(int level, int64_t position) const {
+        switch (level) {
+            case 0: return chain(all, static_cast<uint64_t>(position));
+            case 1: return all;
+            case 2: return with_cats;
+            case 3: return statics;
+            default: return count;
+        }
+    }
+};
+
+struct Pools {
+    size_t n_e = 0, n_s = 0;
+    std::vector<int64_t> s_count, s_pos;  // s_pos: -1 where unknown
+    // By model column: numbers (settled statics and starts, raw differences),
+    // codes (statics in s_from), the values behind the codes.
+    std::vector<std::vector<double>> e_num, s_num;
+    std::vector<std::vector<int32_t>> e_code, s_from, s_to;
+    std::vector<Ref> uniques;
+    std::vector<std::unordered_set<uint64_t>> pairs;  // seen (from, to) codes
+    std::vector<std::unordered_map<int32_t, std::vector<std::pair<int32_t, int64_t>>>> successors;
+    std::vector<uint64_t> e_skey, s_skey;
+    Level level[levels];
+
+    Pools(const Libs& L, const Model& m, PyObject* entities, PyObject* steps);
+    bool seen(size_t c, int32_t a, int32_t b) const { return pairs[c].count(pair_code(a, b)) != 0; }
+    // A successor of `from` seen in the real data, drawn by frequency; `otherwise` if none.
+    int32_t successor(size_t c, int32_t from, int32_t otherwise, Rng& rng) const;
+    // For each row count up to longest, the nearest row count with steps.
+    std::vector<int64_t> nearest_pools(int64_t longest, bool replay) const;
+
+private:
+    void read_column(const Libs& L, const Model& m, size_t c, PyObject* entities, PyObject* steps);
+    void read_pairs(const Libs& L, const ColumnModel& c, size_t i, const std::vector<int32_t>& from,
+                    const std::vector<int32_t>& to);
+    void build_keys(const Model& m);
+};
+
+struct Output {
+    std::vector<std::vector<double>> num;
+    std::vector<std::vector<int32_t>> code;
+    Output(const Model& m, size_t rows);
+    // Writes entity row e's value of column c into k rows; the value (NaN for categories).
+    double fill(size_t c, const Pools& p, size_t e, size_t row, size_t k);
+    Ref frame(const Libs& L, const Model& m, const Pools& p, const std::vector<int64_t>& ids);
+};
+
+}  // namespace seq
+}  // namespace vt
