@@ -124,8 +124,11 @@ std::vector<std::vector<int32_t>> read_codes(const Libs& L, const std::vector<Py
     Ref parts = require(PyList_New(0));
     std::vector<Py_ssize_t> sizes;
     Ref object_type = builtin("object");
+    const bool lazy_copies = pandas_major_version(L.pd.get()) >= 3;
     for (PyObject* s : series) {
-        Ref as_object = call_method(s, N::astype, {object_type}, {kw(N::copy, Py_False)});
+        // pandas 3 copies lazily and deprecates the keyword.
+        Ref as_object = lazy_copies ? call_method(s, N::astype, {object_type})
+                                    : call_method(s, N::astype, {object_type}, {kw(N::copy, Py_False)});
         sizes.push_back(length(as_object.get()));
         require_ok(PyList_Append(parts.get(), as_object.get()));
     }

@@ -148,12 +148,15 @@ void choose_statics(const Config& cfg, Model& m, const std::vector<int64_t>& con
 }
 
 void choose_unit(const Config& cfg, Model& m, const std::vector<uint64_t>& step_gcd) {
+    // From the time column's steps where it is time-like, else from those of
+    // every time-like sequence column.
     bool any_time_like = false;
     uint64_t g = 0;
+    const bool by_time = is_time_like(m.cols[m.time_index].kind);
     for (size_t i = 0; i < m.cols.size(); ++i) {
         if (!is_time_like(m.cols[i].kind)) continue;
         any_time_like = true;
-        if (!m.cols[i].is_static) g = std::gcd(g, step_gcd[i]);
+        if (!m.cols[i].is_static && (!by_time || i == m.time_index)) g = std::gcd(g, step_gcd[i]);
     }
     if (cfg.unit.get() != Py_None) {
         for (const UnitEntry& u : units)

@@ -8,18 +8,55 @@
 namespace vt {
 namespace seq {
 
+size_t Level::slot_of(uint64_t key) const {
+    const size_t mask = slot_keys.size() - 1;
+    size_t i = static_cast<size_t>(Rng::mix(key)) & mask;
+    while (slot_groups[i] != no_group && slot_keys[i] != key) i = (i + 1) & mask;
+    return i;
+}
+
+uint32_t Level::group_of(uint64_t key, uint32_t& groups) {
+    if (2 * (static_cast<size_t>(groups) + 1) > slot_keys.size()) {
+        std::vector<uint64_t> keys = std::move(slot_keys);
+        std::vector<uint32_t> ids = std::move(slot_groups);
+        slot_keys.assign(std::max<size_t>(16, 2 * keys.size()), 0);
+        slot_groups.assign(slot_keys.size(), no_group);
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (ids[i] != no_group) {
+                const size_t j = slot_of(keys[i]);
+                slot_keys[j] = keys[i];
+                slot_groups[j] = ids[i];
+            }
+    }
+    const size_t i = slot_of(key);
+    if (slot_groups[i] == no_group) {
+        slot_keys[i] = key;
+        slot_groups[i] = groups++;
+    }
+    return slot_groups[i];
+}
+
+// Groups in order of first appearance, steps in row order within each: a
+// counting sort, so the same tables always give the same pools.
 void Level::build(const std::vector<uint64_t>& hashes) {
+    slot_keys.clear();
+    slot_groups.clear();
+    uint32_t groups = 0;
+    std::vector<uint32_t> group(hashes.size());
+    for (size_t s = 0; s < hashes.size(); ++s) group[s] = group_of(hashes[s], groups);
+    offsets.assign(static_cast<size_t>(groups) + 1, 0);
+    for (uint32_t g : group) ++offsets[g + 1];
+    for (size_t g = 0; g < groups; ++g) offsets[g + 1] += offsets[g];
+    std::vector<uint32_t> next(offsets.begin(), offsets.end() - 1);
     steps.resize(hashes.size());
-    std::iota(steps.begin(), steps.end(), 0);
-    std::stable_sort(steps.begin(), steps.end(),
-                     [&](int64_t a, int64_t b) { return hashes[static_cast<size_t>(a)] < hashes[static_cast<size_t>(b)]; });
-    keys.resize(hashes.size());
-    for (size_t i = 0; i < steps.size(); ++i) keys[i] = hashes[static_cast<size_t>(steps[i])];
+    for (size_t s = 0; s < hashes.size(); ++s) steps[next[group[s]]++] = static_cast<int64_t>(s);
 }
 
 std::pair<const int64_t*, size_t> Level::find(uint64_t key) const {
-    auto range = std::equal_range(keys.begin(), keys.end(), key);
-    return {steps.data() + (range.first - keys.begin()), static_cast<size_t>(range.second - range.first)};
+    if (slot_keys.empty()) return {nullptr, 0};
+    const uint32_t g = slot_groups[slot_of(key)];
+    if (g == no_group) return {nullptr, 0};
+    return {steps.data() + offsets[g], static_cast<size_t>(offsets[g + 1] - offsets[g])};
 }
 
 namespace {
@@ -88,6 +125,21 @@ Pools::Pools(const Libs& L, const Model& m, PyObject* entities, PyObject* steps)
     uniques.resize(n), pairs.resize(n), successors.resize(n);
     for (size_t c = 0; c < n; ++c) read_column(L, m, c, entities, steps);
     build_keys(m);
+    pack(m);
+}
+
+void Pools::pack(const Model& m) {
+    for (size_t c = 0; c < m.cols.size(); ++c)
+        if (!m.cols[c].is_static) (m.cols[c].kind == Kind::category ? seq_cat : seq_num).push_back(c);
+    width = seq_num.size() + seq_cat.size();
+    packed.resize(n_s * width);
+    for (size_t s = 0; s < n_s; ++s) {
+        double* row = packed.data() + s * width;
+        for (size_t i = 0; i < seq_num.size(); ++i) row[i] = s_num[seq_num[i]][s];
+        for (size_t j = 0; j < seq_cat.size(); ++j) row[seq_num.size() + j] = s_to[seq_cat[j]][s];
+    }
+    for (size_t c : seq_num) s_num[c] = std::vector<double>();
+    for (size_t c : seq_cat) s_to[c] = std::vector<int32_t>();
 }
 
 void Pools::read_column(const Libs& L, const Model& m, size_t i, PyObject* entities, PyObject* steps) {

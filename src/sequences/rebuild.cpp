@@ -100,7 +100,7 @@ struct Walker {
     bool acceptable(int64_t s) const {
         for (size_t i = 0; i < seq_num.size(); ++i) {
             const ColumnModel& c = m.cols[seq_num[i]];
-            const double d = p.s_num[seq_num[i]][static_cast<size_t>(s)];
+            const double d = p.diff(static_cast<size_t>(s), i);
             if (std::isnan(d)) {
                 if (c.missing_rate == 0) return false;
                 continue;
@@ -113,7 +113,7 @@ struct Walker {
             if (m.cfg.clip && (v < c.lo || v > c.hi)) return false;
         }
         for (size_t i = 0; i < seq_cat.size(); ++i)
-            if (!p.seen(seq_cat[i], cur[i], p.s_to[seq_cat[i]][static_cast<size_t>(s)])) return false;
+            if (!p.seen(seq_cat[i], cur[i], p.to(static_cast<size_t>(s), i))) return false;
         return true;
     }
 
@@ -136,7 +136,7 @@ struct Walker {
     void step(Rng& rng, int64_t s, size_t row) {
         for (size_t i = 0; i < seq_num.size(); ++i) {
             const ColumnModel& c = m.cols[seq_num[i]];
-            double d = p.s_num[seq_num[i]][static_cast<size_t>(s)];
+            double d = p.diff(static_cast<size_t>(s), i);
             if (std::isnan(d) && c.missing_rate == 0) d = c.is_time && !std::isnan(c.step_lo) ? c.step_lo : 0.0;
             double& v = out.num[seq_num[i]][row];
             if (std::isnan(d)) {
@@ -148,7 +148,7 @@ struct Walker {
             last[i] = v;
         }
         for (size_t i = 0; i < seq_cat.size(); ++i) {
-            int32_t to = p.s_to[seq_cat[i]][static_cast<size_t>(s)];
+            int32_t to = p.to(static_cast<size_t>(s), i);
             if (!replay && !p.seen(seq_cat[i], cur[i], to)) to = p.successor(seq_cat[i], cur[i], to, rng);
             out.code[seq_cat[i]][row] = to;
             cur[i] = to;
@@ -187,13 +187,11 @@ struct Walker {
 Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, const std::vector<int64_t>& rows,
             const std::vector<int64_t>& lengths, int64_t id_offset, bool replay) {
     Pools p(L, m, entities, steps);
-    std::vector<size_t> seq_num, seq_cat, statics;
-    for (size_t i = 0; i < m.cols.size(); ++i) {
-        if (m.cols[i].is_static)
-            statics.push_back(i);
-        else
-            (m.cols[i].kind == Kind::category ? seq_cat : seq_num).push_back(i);
-    }
+    const std::vector<size_t>& seq_num = p.seq_num;
+    const std::vector<size_t>& seq_cat = p.seq_cat;
+    std::vector<size_t> statics;
+    for (size_t i = 0; i < m.cols.size(); ++i)
+        if (m.cols[i].is_static) statics.push_back(i);
     size_t total = 0, needed = 0;
     int64_t longest = 1;
     for (size_t i = 0; i < rows.size(); ++i) {

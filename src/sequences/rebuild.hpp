@@ -26,12 +26,20 @@ inline uint64_t pair_code(int32_t a, int32_t b) {
     return (static_cast<uint64_t>(static_cast<uint32_t>(a + 1)) << 32) | static_cast<uint32_t>(b + 1);
 }
 
-// Step rows grouped by one 64-bit key: keys sorted, the steps in that order.
+// Step rows grouped by one 64-bit key: an open-addressing table from key to
+// group, and each group's steps in row order.
 struct Level {
-    std::vector<uint64_t> keys;
+    std::vector<uint64_t> slot_keys;
+    std::vector<uint32_t> slot_groups;  // empty slots hold no_group
+    std::vector<uint32_t> offsets;      // group g: steps[offsets[g]] .. steps[offsets[g + 1] - 1]
     std::vector<int64_t> steps;
+    static constexpr uint32_t no_group = 0xFFFFFFFFu;
     void build(const std::vector<uint64_t>& hashes);
     std::pair<const int64_t*, size_t> find(uint64_t key) const;
+
+private:
+    size_t slot_of(uint64_t key) const;
+    uint32_t group_of(uint64_t key, uint32_t& groups);
 };
 
 // Most specific first: row count, statics, from-values and position; then
@@ -76,6 +84,13 @@ struct Pools {
     std::vector<std::unordered_map<int32_t, std::vector<std::pair<int32_t, int64_t>>>> successors;
     std::vector<uint64_t> e_skey, s_skey;
     Level level[levels];
+    // The sequence columns' step values row by row (numbers, then codes), so
+    // that trying a step touches one place in memory.
+    std::vector<size_t> seq_num, seq_cat;
+    size_t width = 0;
+    std::vector<double> packed;
+    double diff(size_t s, size_t i) const { return packed[s * width + i]; }
+    int32_t to(size_t s, size_t j) const { return static_cast<int32_t>(packed[s * width + seq_num.size() + j]); }
 
     Pools(const Libs& L, const Model& m, PyObject* entities, PyObject* steps);
     bool seen(size_t c, int32_t a, int32_t b) const { return pairs[c].count(pair_code(a, b)) != 0; }
@@ -89,6 +104,7 @@ private:
     void read_pairs(const Libs& L, const ColumnModel& c, size_t i, const std::vector<int32_t>& from,
                     const std::vector<int32_t>& to);
     void build_keys(const Model& m);
+    void pack(const Model& m);
 };
 
 struct Output {
