@@ -125,3 +125,70 @@ def test_user_errors_are_one_line_without_traceback(work, failed_runs, case):
     assert returncode != 0 and "Traceback" not in stderr
     assert len(stderr.splitlines()) == 1 and message in stderr, stderr
     assert not os.path.exists(str(work[0] / "synth.rebuilt.csv"))
+
+
+SEQ_ERRORS = [
+    (["seq-fit", "visits.csv", "--id", "visit", "--time", "time", "--static", "pulse"], "column 'pulse' not in"),
+    (["seq-fit", "visits.csv", "--id", "visit", "--time", "time", "--cast-time", "time", "--static", "hr",
+      "--entities", "e.csv"], "static column 'hr' changes"),
+    (["seq-fit", "visits.csv", "--id", "visit", "--time", "time"], "time column 'time' must hold numbers"),
+    (["seq-reverse", "visits.seq.pkl", "visits.entities.csv", "visits.steps.csv", "--counts", "0=2"], "bad count '0=2'"),
+    (["seq-reverse", "visits.transformer.pkl", "visits.entities.csv", "visits.steps.csv"], "not a transformer saved"),
+    (["seq-reverse", "visits.seq.pkl", "visits.steps.csv", "visits.steps.csv"], "entities frame lacks the columns"),
+    (["seq-reverse", "visits.seq.pkl", "visits.entities.csv", "visits.steps.csv", "--out", "x.parquet"],
+     "writing Parquet needs pyarrow"),
+]
+
+
+@pytest.fixture(scope="module")
+def seq_work(work):
+    """seq-fit run on visits.csv, and the same fit in-process."""
+    tmp = work[0]
+    done = run(tmp, "seq-fit", "visits.csv", "--id", "visit", "--time", "time", "--cast-time", "time")
+    assert done.returncode == 0, done.stderr
+    visits = pd.read_csv(tmp / "visits.csv")
+    visits["time"] = pd.to_datetime(visits["time"])
+    from veltrano.transformer.sequences import SequenceTransformer
+    return tmp, done, visits, SequenceTransformer
+
+
+@pytest.mark.parametrize("options,counts,seed", [
+    ([], None, 0),
+    # Any subset in any order, single-row entities included, another seed.
+    (["--counts", "4=2,1=3", "--seed", "7"], {4: 2, 1: 3}, 7),
+])
+def test_seq_round_trip_matches_the_class_called_in_process(seq_work, options, counts, seed):
+    tmp, done, visits, ST = seq_work
+    entities, steps = ST("visit", "time").fit_transform(visits)
+    assert (tmp / "visits.entities.csv").read_text() == csv_text(entities)
+    assert (tmp / "visits.steps.csv").read_text() == csv_text(steps)
+    assert "time unit: h" in done.stdout
+    again = run(tmp, "seq-reverse", "visits.seq.pkl", "visits.entities.csv", "visits.steps.csv", "--out", "r.csv",
+                *options)
+    assert again.returncode == 0, again.stderr
+    expected = ST("visit", "time", random_state=seed).fit(visits).reverse_transform(
+        pd.read_csv(tmp / "visits.entities.csv"), pd.read_csv(tmp / "visits.steps.csv"), counts)
+    assert (tmp / "r.csv").read_text() == csv_text(expected)
+
+
+@pytest.fixture(scope="module")
+def seq_failed_runs(seq_work):
+    procs = [subprocess.Popen([sys.executable, "-m", "veltrano.transformer"] + args, cwd=str(seq_work[0]),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+             for args, _ in SEQ_ERRORS]
+    return [finish(proc) for proc in procs]
+
+
+def finish(proc):
+    stderr = proc.communicate()[1]
+    return proc.returncode, stderr
+
+
+@pytest.mark.parametrize("case", range(len(SEQ_ERRORS)), ids=[message for _, message in SEQ_ERRORS])
+def test_seq_user_errors_are_one_line(seq_failed_runs, case):
+    args, message = SEQ_ERRORS[case]
+    if args[-1].endswith(".parquet") and HAS_PARQUET_ENGINE:
+        pytest.skip("a Parquet engine is installed")
+    returncode, stderr = seq_failed_runs[case]
+    assert returncode == 1 and "Traceback" not in stderr
+    assert len(stderr.splitlines()) == 1 and message in stderr, stderr

@@ -4,6 +4,9 @@
     python -m veltrano.transformer backward TRANSFORMER SYNTHETIC [--counts ROWS=ENTITIES,...]
     python -m veltrano.transformer paths    TRANSFORMER SYNTHETIC [--column COL]
 
+    python -m veltrano.transformer seq-fit     INPUT --id COL --time COL [--static COLS] [--time-unit U]
+    python -m veltrano.transformer seq-reverse TRANSFORMER ENTITIES STEPS [--counts ROWS=ENTITIES,...] [--seed N]
+
 Expected user errors end in one line on standard error and exit status 1
 (2 for a malformed command line); anything else is a bug and keeps its traceback.
 """
@@ -13,9 +16,11 @@ import importlib.util
 import os
 import pickle
 import sys
+import warnings
 
 import pandas as pd
 
+from veltrano.transformer.sequences import SequenceTransformer
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer
 
 PROG = "python -m veltrano.transformer"
@@ -82,6 +87,10 @@ example:
   # train a generator on visits.diff.csv and save its rows as synthetic.csv, then
   python -m veltrano.transformer backward visits.transformer.pkl synthetic.csv --counts 2=100,3=50
   python -m veltrano.transformer paths visits.transformer.pkl synthetic.csv
+
+  python -m veltrano.transformer seq-fit visits.csv --id visit_id --time event_time --cast-time event_time
+  # train a generator on each of visits.entities.csv and visits.steps.csv, then
+  python -m veltrano.transformer seq-reverse visits.seq.pkl synth_entities.csv synth_steps.csv --counts 5=20,1=100
 
 Run COMMAND --help for the columns each command reads and writes.
 """
@@ -286,6 +295,179 @@ def paths(args):
     return 0
 
 
+SEQ_FIT_HELP = """\
+INPUT is a CSV or Parquet table with several rows per entity (a patient, a
+customer): --id tells the entities apart and --time orders each entity's rows.
+CSV stores times as text, so name the time column in --cast-time too when it
+holds dates or times. Columns that never change within an entity are static
+unless --static names them; --columns chooses the columns to carry (default:
+all but --id).
+
+Written next to INPUT unless --entities, --steps or --transformer say
+otherwise (Parquet for names ending in .parquet, else CSV):
+  - INPUT.entities.csv, one row per entity, single-row ones included:
+    row_count, the static columns, and every other column's first value;
+  - INPUT.steps.csv, one row per step from an entity's row i to row i + 1:
+    row_count, position (0 for the first step), the static columns, then
+    COL_diff for numbers and times, COL_from and COL_to for text.
+Times are plain numbers in the printed unit (--time-unit to choose it; dates
+count from the column's earliest value). A missing value gives a missing
+difference; no row is dropped. Train a generator on each table.
+
+The fitted transformer is pickled to INPUT.seq.pkl; seq-reverse needs it.
+"""
+
+SEQ_REVERSE_HELP = """\
+TRANSFORMER is a file written by seq-fit (a pickle: load only files you trust).
+ENTITIES and STEPS are CSV or Parquet tables in the layouts seq-fit writes,
+for example generator output: extra columns are ignored, and row counts may
+be fractional or out of range (they are rounded and clipped).
+
+Written to --out (default ENTITIES's name with .rebuilt.csv): the input's
+columns in the input's order, one entity per ENTITIES row, or exactly
+--counts entities of each row count (any subset, any order), with fresh ids
+1, 2, 3, ... Each entity starts at its own row's values and keeps its static
+columns; its steps are drawn from the STEPS rows of its row count (the
+nearest one where there are none), preferring matching statics and category
+pairs seen in the real data. Numbers stay within the real ranges unless
+seq-fit was given --no-clip. The same files and --seed give the same output.
+"""
+
+
+def _is_parquet_out(path):
+    """Whether to write Parquet: called before any work, so a missing engine stops it."""
+    if os.path.splitext(path)[1].lower() not in (".parquet", ".pq"):
+        return False
+    if not any(importlib.util.find_spec(engine) for engine in ("pyarrow", "fastparquet")):
+        raise UserError("writing Parquet needs pyarrow or fastparquet (pip install pyarrow), "
+                        "or name a .csv file: %s" % path)
+    return True
+
+
+def _write_table(df, path):
+    if _is_parquet_out(path):
+        df.to_parquet(path, index=False)
+    else:
+        df.to_csv(path, index=False)
+
+
+def _seq_counts(values):
+    """ROWS=ENTITIES pairs in the order given; single-row entities allowed."""
+    counts = {}
+    for item in _names(values):
+        rows, sep, entities = item.partition("=")
+        try:
+            rows, entities = int(rows), int(entities)
+        except ValueError:
+            sep = ""
+        if not sep or rows < 1 or entities < 1 or rows in counts:
+            raise UserError("bad count %r: expected ROWS=ENTITIES with whole numbers from 1, each row count "
+                            "once, e.g. 5=20,1=100" % item)
+        counts[rows] = entities
+    return counts
+
+
+def _load_sequence_transformer(path, seed):
+    if not os.path.isfile(path):
+        raise UserError("no such file: %s" % path)
+    try:
+        with open(path, "rb") as f:
+            st = pickle.load(f)
+    except Exception as exc:  # any unpickling failure means the same to the user
+        raise UserError("cannot read a transformer from %s: %s" % (path, exc))
+    if not isinstance(st, SequenceTransformer):
+        raise UserError("%s holds a %s, not a transformer saved by seq-fit" % (path, type(st).__name__))
+    if seed is None:
+        return st
+    # The seed is fixed at construction: rebuild the transformer with another.
+    cls, args, state = st.__reduce__()
+    fresh = cls(*args)
+    fresh.__setstate__(dict(state, random_state=seed))
+    return fresh
+
+
+def seq_fit(args):
+    df = _read_table(args.input)
+    static, columns, cast = _names(args.static), _names(args.columns), _names(args.cast_time)
+    _require_columns(df, [args.id, args.time] + static + columns + cast, args.input)
+    if df.empty:
+        raise UserError("%s has no rows" % args.input)
+    for col in cast:
+        try:
+            with warnings.catch_warnings():
+                # Parsing element by element is what a column of mixed formats needs.
+                warnings.simplefilter("ignore", UserWarning)
+                df[col] = pd.to_datetime(df[col])
+        except (ValueError, TypeError) as exc:
+            raise UserError("column %r cannot be read as dates: %s" % (col, exc))
+    stem = os.path.splitext(args.input)[0]
+    outputs = [args.entities or stem + ".entities.csv", args.steps or stem + ".steps.csv"]
+    for path in outputs:
+        _is_parquet_out(path)
+    st = SequenceTransformer(args.id, args.time, static_columns=static or None, columns=columns or None,
+                             time_unit=args.time_unit, clip=not args.no_clip, random_state=args.seed)
+    for path, table, kind in zip(outputs, st.fit_transform(df), ("entity", "step")):
+        _write_table(table, path)
+        print("wrote %d %s rows to %s" % (len(table), kind, path))
+    saved = args.transformer or stem + ".seq.pkl"
+    with open(saved, "wb") as f:
+        pickle.dump(st, f, protocol=PICKLE_PROTOCOL)
+    print("saved the transformer to %s" % saved)
+    print("static columns: %s; time unit: %s" % (", ".join(str(c) for c in st.static_columns) or "none",
+                                                 st.time_unit or "none (plain numbers)"))
+    return 0
+
+
+def seq_reverse(args):
+    counts = _seq_counts(args.counts)
+    out = args.out or _default_path(args.entities, ".rebuilt.csv")
+    _is_parquet_out(out)
+    st = _load_sequence_transformer(args.transformer, args.seed)
+    entities, steps = _read_table(args.entities), _read_table(args.steps)
+    try:
+        rebuilt = st.reverse_transform(entities, steps, counts or None)
+    except KeyError as exc:  # the pipeline's own message names the table and column
+        raise UserError(exc.args[0] if exc.args else "a column is missing")
+    _write_table(rebuilt, out)
+    print("wrote %d rows of %d entities to %s" % (len(rebuilt), rebuilt[st.id_column].nunique(), out))
+    return 0
+
+
+def _add_sequence_commands(commands):
+    raw = argparse.RawDescriptionHelpFormatter
+    p = commands.add_parser("seq-fit", help="split a table into entity and step tables for generators",
+                            description=SEQ_FIT_HELP, formatter_class=raw)
+    p.add_argument("input", metavar="INPUT", help="CSV or Parquet file")
+    p.add_argument("--id", required=True, metavar="COL", help="entity id column")
+    p.add_argument("--time", required=True, metavar="COL", help="column that orders each entity's rows")
+    p.add_argument("--static", action="append", metavar="COLS",
+                   help="columns constant within every entity (default: detected); repeat or separate by commas")
+    p.add_argument("--columns", action="append", metavar="COLS",
+                   help="columns to carry besides --id (default: all); repeat or separate by commas")
+    p.add_argument("--cast-time", action="append", metavar="COLS",
+                   help="columns to convert to datetimes first; repeat or separate by commas")
+    p.add_argument("--time-unit", choices=["D", "h", "min", "s", "ms", "us", "ns"],
+                   help="unit of time differences in the tables (default: the largest dividing every step)")
+    p.add_argument("--no-clip", action="store_true", help="let rebuilt numbers leave the real ranges")
+    p.add_argument("--seed", type=int, default=0, metavar="N", help="seed of seq-reverse's draws (default 0)")
+    p.add_argument("--entities", metavar="FILE", help="entity table to write")
+    p.add_argument("--steps", metavar="FILE", help="step table to write")
+    p.add_argument("--transformer", metavar="PKL", help="where to save the fitted transformer")
+    p.set_defaults(run=seq_fit)
+
+    p = commands.add_parser("seq-reverse", help="rebuild entities from synthetic entity and step tables",
+                            description=SEQ_REVERSE_HELP, formatter_class=raw)
+    p.add_argument("transformer", metavar="TRANSFORMER", help="transformer saved by seq-fit")
+    p.add_argument("entities", metavar="ENTITIES", help="CSV or Parquet file of synthetic entity rows")
+    p.add_argument("steps", metavar="STEPS", help="CSV or Parquet file of synthetic step rows")
+    p.add_argument("--counts", action="append", metavar="ROWS=ENTITIES",
+                   help="entities to build per row count, e.g. 5=20,1=100 (this order; repeatable); "
+                        "default: one per ENTITIES row")
+    p.add_argument("--seed", type=int, metavar="N", help="seed of the step draws (default: seq-fit's)")
+    p.add_argument("--out", metavar="FILE", help="rebuilt table to write")
+    p.set_defaults(run=seq_reverse)
+
+
 def build_parser():
     parser = _Parser(prog=PROG, description="Difference multi-row tables for synthetic data generators and "
                                             "turn generated rows back into entities.",
@@ -325,6 +507,8 @@ def build_parser():
                    help="the differenced text column to follow; needed when there are several")
     p.add_argument("--out", metavar="CSV", help="path rows to write")
     p.set_defaults(run=paths)
+
+    _add_sequence_commands(commands)
     return parser
 
 
