@@ -24,7 +24,8 @@ def plot_fidelity(tables, path, title=None):
         xs = range(len(labels))
         ax.bar([x - 0.4 + width / 2 for x in xs], rows["real"], width, label="real")
         for i, (name, table) in enumerate(tables.items(), start=1):
-            other = table[table["measure"] == measure].set_index(table["column"].astype(str))["rebuilt"]
+            part = table[table["measure"] == measure]
+            other = part.set_index(part["column"].astype(str))["rebuilt"]
             ax.bar([x - 0.4 + width * (i + 0.5) for x in xs], other.reindex(labels).to_numpy(), width, label=name)
         ax.set_xticks(list(xs))
         ax.set_xticklabels(labels, fontsize=8)
