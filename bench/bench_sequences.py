@@ -102,11 +102,18 @@ def one(impl, stage, rows, path):
 
 
 def measure(impl, stage, rows):
+    """One measurement; None where the implementation fails (the compatible
+    class does not run on every pandas)."""
     path = os.path.join(tempfile.gettempdir(), "bench-sequences-%d-%s-%s.pkl" % (os.getpid(), impl, stage))
     try:
         for mode in ("--prepare", "--one"):
             out = subprocess.run([sys.executable, os.path.abspath(__file__), mode, impl, stage, str(rows), path],
-                                 stdout=subprocess.PIPE, universal_newlines=True, check=True)
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+            if out.returncode != 0:
+                if impl == "sequences":
+                    sys.exit(out.stderr)
+                print("%s %s failed: %s" % (impl, stage, out.stderr.strip().splitlines()[-1]), file=sys.stderr)
+                return None
         return json.loads(out.stdout.strip().splitlines()[-1])
     finally:
         if os.path.exists(path):
@@ -138,13 +145,16 @@ def main():
         for _ in range(args.repeat):
             for impl in IMPLS:  # alternating, so machine noise hits both alike
                 runs[impl].append(measure(impl, stage, args.rows))
-        med = {impl: statistics.median(r["seconds"] for r in runs[impl]) for impl in IMPLS}
-        peak = {impl: max(r["peak_mib"] for r in runs[impl]) for impl in IMPLS}
+        runs = {impl: [r for r in runs[impl] if r is not None] for impl in IMPLS}
+        med = {impl: statistics.median(r["seconds"] for r in runs[impl]) if runs[impl] else None for impl in IMPLS}
+        peak = {impl: max(r["peak_mib"] for r in runs[impl]) if runs[impl] else None for impl in IMPLS}
         input_mib = runs["sequences"][0]["input_mib"]
         results["stages"][stage] = {"seconds": med, "peak_mib": peak, "input_mib": input_mib, "runs": runs}
-        print("| %s | %s | %.3f | %.3f | %.1fx | %.0f | %.0f | %.2f | %.0f |" % (
-            stage, format(args.rows, ","), med["sequences"], med["compatible"], med["compatible"] / med["sequences"],
-            peak["sequences"], input_mib, peak["sequences"] / input_mib, peak["compatible"]))
+        compatible = med["compatible"] is not None
+        print("| %s | %s | %.3f | %s | %s | %.0f | %.0f | %.2f | %s |" % (
+            stage, format(args.rows, ","), med["sequences"], "%.3f" % med["compatible"] if compatible else "n/a",
+            "%.1fx" % (med["compatible"] / med["sequences"]) if compatible else "n/a", peak["sequences"], input_mib,
+            peak["sequences"] / input_mib, "%.0f" % peak["compatible"] if compatible else "n/a"))
     if args.out:
         with open(args.out, "w") as f:
             json.dump(results, f, indent=1)

@@ -5,6 +5,7 @@ import pickle
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings, strategies
 
 from veltrano.transformer.sequences import SequenceTransformer as ST
 
@@ -222,3 +223,32 @@ def test_real_longitudinal_data(package, name, id_column, time_column):
     assert ((missing["rebuilt"] - missing["real"]).abs() <= 0.05).all()
     starts = table.loc[["start mean"]].dropna()
     assert ((starts["rebuilt"] - starts["real"]).abs() <= 0.15 * starts["real"].abs() + 1e-9).all()
+
+
+@settings(max_examples=25, deadline=None)
+@given(seed=strategies.integers(0, 10 ** 6), n=strategies.integers(1, 30),
+       counts=strategies.dictionaries(strategies.integers(1, 12), strategies.integers(0, 4), max_size=4))
+def test_any_frame_and_request(seed, n, counts):
+    real = entities_frame(seed, n=n)
+    st = ST("patient", "visit", random_state=seed)
+    entities, steps = st.fit_transform(real)
+    if len(steps) == 0 and any(k > 1 and m > 0 for k, m in counts.items()):
+        with pytest.raises(ValueError, match="no steps"):
+            st.reverse_transform(entities, steps, counts)
+        return
+    rebuilt = st.reverse_transform(resample(entities, seed), resample(steps, seed + 1) if len(steps) else steps, counts)
+    assert rebuilt.groupby("patient", sort=False).size().tolist() == [k for k, m in counts.items() for _ in range(m)]
+    if len(rebuilt):
+        check_believable(st, real, rebuilt)
+
+
+def test_numeric_time_subset_of_columns_and_no_clipping():
+    real = entities_frame(9)
+    real["day"] = real.groupby("patient").cumcount() * 7 + real["score"]  # ties and jumps in integer days
+    real = real[["state", "lab", "patient", "day"]]
+    st = ST("patient", "day", columns=["lab", "state"], clip=False)
+    entities, steps = st.fit_transform(real)
+    assert st.time_unit is None and list(entities.columns) == ["row_count", "state", "lab", "day"]
+    rebuilt = st.reverse_transform(resample(entities, 1), resample(steps, 2))
+    assert list(rebuilt.columns) == ["state", "lab", "patient", "day"] and rebuilt["day"].dtype == "int64"
+    assert (rebuilt.groupby("patient")["day"].diff().dropna() >= 0).all()

@@ -119,33 +119,43 @@ std::vector<int64_t> read_nanoseconds(const Libs& L, PyObject* series, Kind kind
     return copy_out<int64_t>(ints.get(), "q");
 }
 
-std::vector<std::vector<int32_t>> read_codes(const Libs& L, const std::vector<PyObject*>& series, Ref& uniques) {
-    // Object values, so that text of any dtype compares by value.
-    Ref parts = require(PyList_New(0));
-    std::vector<Py_ssize_t> sizes;
-    Ref object_type = builtin("object");
-    const bool lazy_copies = pandas_major_version(L.pd.get()) >= 3;
-    for (PyObject* s : series) {
-        // pandas 3 copies lazily and deprecates the keyword.
-        Ref as_object = lazy_copies ? call_method(s, N::astype, {object_type})
-                                    : call_method(s, N::astype, {object_type}, {kw(N::copy, Py_False)});
-        sizes.push_back(length(as_object.get()));
-        require_ok(PyList_Append(parts.get(), as_object.get()));
-    }
-    Ref concat = getattr(L.pd.get(), N::concat);
-    Ref all = call(concat.get(), {parts}, {kw(N::ignore_index, Py_True)});
+namespace {
+
+// pd.factorize(obj): the codes (-1 missing) and the values as an object array.
+std::vector<int64_t> factorize(const Libs& L, PyObject* obj, Ref& values) {
     Ref factorize = getattr(L.pd.get(), N::factorize);
-    auto result = unpack2(call(factorize.get(), {all}).get());
+    auto result = unpack2(call(factorize.get(), {obj}).get());
     Ref codes_arr = call_method(result.first.get(), N::astype, {N::int64});
-    std::vector<int64_t> codes = copy_out<int64_t>(codes_arr.get(), "q");
     Ref asarray = getattr(L.np.get(), N::asarray);
-    uniques = call(asarray.get(), {result.second}, {kw(N::dtype, object_type)});
+    Ref object_type = builtin("object");
+    values = call(asarray.get(), {result.second}, {kw(N::dtype, object_type)});
+    return copy_out<int64_t>(codes_arr.get(), "q");
+}
+
+}  // namespace
+
+std::vector<std::vector<int32_t>> read_codes(const Libs& L, const std::vector<PyObject*>& series, Ref& uniques) {
+    // Each series is coded on its own (cheap for any text dtype, arrow
+    // included), then the few values of all are coded together, so that
+    // text of any dtype compares by value.
+    std::vector<std::vector<int64_t>> local;
+    Ref parts = require(PyList_New(0));
+    for (PyObject* s : series) {
+        Ref values;
+        local.push_back(factorize(L, s, values));
+        require_ok(PyList_Append(parts.get(), values.get()));
+    }
+    Ref concatenate = getattr(L.np.get(), N::concatenate);
+    Ref all_values = call(concatenate.get(), {parts});
+    const std::vector<int64_t> global = factorize(L, all_values.get(), uniques);
     std::vector<std::vector<int32_t>> out;
-    size_t at = 0;
-    for (Py_ssize_t size : sizes) {
-        out.emplace_back(codes.begin() + static_cast<std::ptrdiff_t>(at),
-                         codes.begin() + static_cast<std::ptrdiff_t>(at + static_cast<size_t>(size)));
-        at += static_cast<size_t>(size);
+    size_t base = 0;
+    for (size_t i = 0; i < local.size(); ++i) {
+        std::vector<int32_t> codes(local[i].size());
+        for (size_t r = 0; r < codes.size(); ++r)
+            codes[r] = local[i][r] < 0 ? -1 : static_cast<int32_t>(global[base + static_cast<size_t>(local[i][r])]);
+        base += static_cast<size_t>(length(PyList_GET_ITEM(parts.get(), static_cast<Py_ssize_t>(i))));
+        out.push_back(std::move(codes));
     }
     return out;
 }

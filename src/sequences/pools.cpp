@@ -52,11 +52,15 @@ void Level::build(const std::vector<uint64_t>& hashes) {
     for (size_t s = 0; s < hashes.size(); ++s) steps[next[group[s]]++] = static_cast<int64_t>(s);
 }
 
-std::pair<const int64_t*, size_t> Level::find(uint64_t key) const {
-    if (slot_keys.empty()) return {nullptr, 0};
+Level::Group Level::find(uint64_t key) const {
+    Group out;
+    if (slot_keys.empty()) return out;
     const uint32_t g = slot_groups[slot_of(key)];
-    if (g == no_group) return {nullptr, 0};
-    return {steps.data() + offsets[g], static_cast<size_t>(offsets[g + 1] - offsets[g])};
+    if (g == no_group) return out;
+    out.offset = offsets[g];
+    out.size = offsets[g + 1] - offsets[g];
+    if (!in_place) out.steps = steps.data() + out.offset;
+    return out;
 }
 
 namespace {
@@ -102,7 +106,7 @@ uint64_t bits(double v) {
 
 }  // namespace
 
-Pools::Pools(const Libs& L, const Model& m, PyObject* entities, PyObject* steps) {
+Pools::Pools(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, bool replay) {
     Ref frame_type = getattr(L.pd.get(), N::DataFrame);
     for (PyObject* f : {entities, steps})
         if (!require_ok(PyObject_IsInstance(f, frame_type.get()))) raise(PyExc_TypeError, {"expected pandas DataFrames"});
@@ -122,10 +126,17 @@ Pools::Pools(const Libs& L, const Model& m, PyObject* entities, PyObject* steps)
     }
     const size_t n = m.cols.size();
     e_num.resize(n), s_num.resize(n), e_code.resize(n), s_from.resize(n), s_to.resize(n);
-    uniques.resize(n), pairs.resize(n), successors.resize(n);
+    uniques.resize(n), pairs.resize(n), successors.resize(n), seen_matrix.resize(n), side.assign(n, 0);
     for (size_t c = 0; c < n; ++c) read_column(L, m, c, entities, steps);
-    build_keys(m);
+    build_keys(m, replay);
     pack(m);
+}
+
+template <class T>
+void Pools::renumber(std::vector<T>& v) const {
+    std::vector<T> out(v.size());
+    for (size_t s = 0; s < v.size(); ++s) out[s] = v[static_cast<size_t>(order[s])];
+    v.swap(out);
 }
 
 void Pools::pack(const Model& m) {
@@ -135,8 +146,9 @@ void Pools::pack(const Model& m) {
     packed.resize(n_s * width);
     for (size_t s = 0; s < n_s; ++s) {
         double* row = packed.data() + s * width;
-        for (size_t i = 0; i < seq_num.size(); ++i) row[i] = s_num[seq_num[i]][s];
-        for (size_t j = 0; j < seq_cat.size(); ++j) row[seq_num.size() + j] = s_to[seq_cat[j]][s];
+        const size_t r = static_cast<size_t>(order[s]);
+        for (size_t i = 0; i < seq_num.size(); ++i) row[i] = s_num[seq_num[i]][r];
+        for (size_t j = 0; j < seq_cat.size(); ++j) row[seq_num.size() + j] = s_to[seq_cat[j]][r];
     }
     for (size_t c : seq_num) s_num[c] = std::vector<double>();
     for (size_t c : seq_cat) s_to[c] = std::vector<int32_t>();
@@ -178,6 +190,13 @@ void Pools::read_column(const Libs& L, const Model& m, size_t i, PyObject* entit
     s_from[i] = std::move(codes[1]);
     s_to[i] = std::move(codes[2]);
     read_pairs(L, c, i, codes[3], codes[4]);
+    const size_t values = static_cast<size_t>(length(uniques[i].get())) + 1;
+    if (values <= 2048) {
+        side[i] = values;
+        seen_matrix[i].assign(values * values, 0);
+        for (size_t j = 0; j < codes[3].size(); ++j)
+            seen_matrix[i][static_cast<size_t>(codes[3][j] + 1) * values + static_cast<size_t>(codes[4][j] + 1)] = 1;
+    }
 }
 
 void Pools::read_pairs(const Libs&, const ColumnModel& c, size_t i, const std::vector<int32_t>& from,
@@ -203,7 +222,7 @@ int32_t Pools::successor(size_t c, int32_t from, int32_t otherwise, Rng& rng) co
         ->first;
 }
 
-void Pools::build_keys(const Model& m) {
+void Pools::build_keys(const Model& m, bool replay) {
     e_skey.assign(n_e, 0);
     s_skey.assign(n_s, 0);
     std::vector<size_t> cats;
@@ -219,6 +238,8 @@ void Pools::build_keys(const Model& m) {
             s_skey[s] = chain(s_skey[s], is_cat ? static_cast<uint64_t>(s_from[c][s]) : bits(s_num[c][s]));
     }
     std::vector<uint64_t> hashes(n_s);
+    order.resize(n_s);
+    std::iota(order.begin(), order.end(), 0);
     for (int l = 0; l < levels; ++l) {
         for (size_t s = 0; s < n_s; ++s) {
             LevelKeys keys(s_count[s], s_skey[s]);
@@ -226,6 +247,15 @@ void Pools::build_keys(const Model& m) {
             hashes[s] = keys.at(l, s_pos[s]);
         }
         level[l].build(hashes);
+        if (l == 0 && !replay) {
+            order = std::move(level[0].steps);
+            level[0].steps = std::vector<int64_t>();
+            level[0].in_place = true;
+            renumber(s_count);
+            renumber(s_pos);
+            renumber(s_skey);
+            for (size_t c : cats) renumber(s_from[c]);
+        }
     }
 }
 

@@ -122,10 +122,10 @@ struct Walker {
         for (int32_t code : cur) keys.add(code);
         int64_t fallback = -1;
         for (int level = 0; level < levels; ++level) {
-            auto group = p.level[level].find(keys.at(level, position));
-            if (group.second == 0) continue;
+            const Level::Group group = p.level[level].find(keys.at(level, position));
+            if (group.size == 0) continue;
             for (int t = 0; t < tries; ++t) {
-                const int64_t s = group.first[rng.below(group.second)];
+                const int64_t s = group.at(rng.below(group.size));
                 if (fallback < 0) fallback = s;
                 if (acceptable(s)) return s;
             }
@@ -186,7 +186,7 @@ struct Walker {
 
 Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, const std::vector<int64_t>& rows,
             const std::vector<int64_t>& lengths, int64_t id_offset, bool replay) {
-    Pools p(L, m, entities, steps);
+    Pools p(L, m, entities, steps, replay);
     const std::vector<size_t>& seq_num = p.seq_num;
     const std::vector<size_t>& seq_cat = p.seq_cat;
     std::vector<size_t> statics;

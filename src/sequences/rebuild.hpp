@@ -33,9 +33,15 @@ struct Level {
     std::vector<uint32_t> slot_groups;  // empty slots hold no_group
     std::vector<uint32_t> offsets;      // group g: steps[offsets[g]] .. steps[offsets[g + 1] - 1]
     std::vector<int64_t> steps;
+    bool in_place = false;  // steps are numbered in this level's group order
     static constexpr uint32_t no_group = 0xFFFFFFFFu;
     void build(const std::vector<uint64_t>& hashes);
-    std::pair<const int64_t*, size_t> find(uint64_t key) const;
+    struct Group {
+        size_t offset = 0, size = 0;
+        const int64_t* steps = nullptr;  // nullptr: offset, offset + 1, ...
+        int64_t at(size_t i) const { return steps != nullptr ? steps[i] : static_cast<int64_t>(offset + i); }
+    };
+    Group find(uint64_t key) const;
 
 private:
     size_t slot_of(uint64_t key) const;
@@ -92,8 +98,19 @@ struct Pools {
     double diff(size_t s, size_t i) const { return packed[s * width + i]; }
     int32_t to(size_t s, size_t j) const { return static_cast<int32_t>(packed[s * width + seq_num.size() + j]); }
 
-    Pools(const Libs& L, const Model& m, PyObject* entities, PyObject* steps);
-    bool seen(size_t c, int32_t a, int32_t b) const { return pairs[c].count(pair_code(a, b)) != 0; }
+    // Steps are renumbered so that the most specific level's groups are runs
+    // (a draw then touches one place); replay keeps the table's order.
+    std::vector<int64_t> order;  // step number -> row of the steps frame
+    // Seen pairs as a matrix where the values are few.
+    std::vector<std::vector<uint8_t>> seen_matrix;
+    std::vector<size_t> side;
+
+    Pools(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, bool replay);
+    bool seen(size_t c, int32_t a, int32_t b) const {
+        if (!seen_matrix[c].empty())
+            return seen_matrix[c][static_cast<size_t>(a + 1) * side[c] + static_cast<size_t>(b + 1)] != 0;
+        return pairs[c].count(pair_code(a, b)) != 0;
+    }
     // A successor of `from` seen in the real data, drawn by frequency; `otherwise` if none.
     int32_t successor(size_t c, int32_t from, int32_t otherwise, Rng& rng) const;
     // For each row count up to longest, the nearest row count with steps.
@@ -103,8 +120,10 @@ private:
     void read_column(const Libs& L, const Model& m, size_t c, PyObject* entities, PyObject* steps);
     void read_pairs(const Libs& L, const ColumnModel& c, size_t i, const std::vector<int32_t>& from,
                     const std::vector<int32_t>& to);
-    void build_keys(const Model& m);
+    void build_keys(const Model& m, bool replay);
     void pack(const Model& m);
+    template <class T>
+    void renumber(std::vector<T>& v) const;
 };
 
 struct Output {
