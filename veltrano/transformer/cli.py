@@ -15,6 +15,7 @@ import argparse
 import importlib.util
 import os
 import pickle
+import re
 import sys
 import warnings
 
@@ -161,7 +162,7 @@ def _require_columns(df, columns, path):
             path, ", ".join(present)))
 
 
-def _load_transformer(path):
+def _load_transformer(path, kind=TimeseriesDifferenceTransformer, saved_by="forward"):
     if not os.path.isfile(path):
         raise UserError("no such file: %s" % path)
     try:
@@ -169,8 +170,8 @@ def _load_transformer(path):
             transformer = pickle.load(f)
     except Exception as exc:  # any unpickling failure means the same to the user
         raise UserError("cannot read a transformer from %s: %s" % (path, exc))
-    if not isinstance(transformer, TimeseriesDifferenceTransformer):
-        raise UserError("%s holds a %s, not a saved transformer" % (path, type(transformer).__name__))
+    if not isinstance(transformer, kind):
+        raise UserError("%s holds a %s, not a transformer saved by %s" % (path, type(transformer).__name__, saved_by))
     return transformer
 
 
@@ -355,12 +356,9 @@ def _seq_counts(values):
     """ROWS=ENTITIES pairs in the order given; single-row entities allowed."""
     counts = {}
     for item in _names(values):
-        rows, sep, entities = item.partition("=")
-        try:
-            rows, entities = int(rows), int(entities)
-        except ValueError:
-            sep = ""
-        if not sep or rows < 1 or entities < 1 or rows in counts:
+        match = re.fullmatch(r"(\d+)=(\d+)", item)
+        rows, entities = (int(match.group(1)), int(match.group(2))) if match else (0, 0)
+        if rows < 1 or entities < 1 or rows in counts:
             raise UserError("bad count %r: expected ROWS=ENTITIES with whole numbers from 1, each row count "
                             "once, e.g. 5=20,1=100" % item)
         counts[rows] = entities
@@ -368,15 +366,7 @@ def _seq_counts(values):
 
 
 def _load_sequence_transformer(path, seed):
-    if not os.path.isfile(path):
-        raise UserError("no such file: %s" % path)
-    try:
-        with open(path, "rb") as f:
-            st = pickle.load(f)
-    except Exception as exc:  # any unpickling failure means the same to the user
-        raise UserError("cannot read a transformer from %s: %s" % (path, exc))
-    if not isinstance(st, SequenceTransformer):
-        raise UserError("%s holds a %s, not a transformer saved by seq-fit" % (path, type(st).__name__))
+    st = _load_transformer(path, SequenceTransformer, "seq-fit")
     if seed is None:
         return st
     # The seed is fixed at construction: rebuild the transformer with another.
