@@ -10,6 +10,7 @@ import sys
 import pandas as pd
 import pytest
 
+from veltrano.transformer.sequences import SequenceTransformer
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 
 ROWS_PER_VISIT = [2, 1, 3, 4, 2, 3, 1, 4, 3, 2]
@@ -110,6 +111,36 @@ def test_paths_with_fewer_iterations_and_no_progress_lines(work):
     assert done.stdout.startswith("path of %d transitions: " % len(path)) and done.stderr == ""
 
 
+@pytest.fixture(scope="module")
+def seq_work(work):
+    """tables run on visits.csv, and the frame it read."""
+    tmp = work[0]
+    done = run(tmp, "tables", "visits.csv", "--id", "visit", "--time", "time", "--cast-time", "time")
+    assert done.returncode == 0, done.stderr
+    visits = pd.read_csv(tmp / "visits.csv")
+    visits["time"] = pd.to_datetime(visits["time"])
+    return tmp, done, visits
+
+
+@pytest.mark.parametrize("options,counts,seed", [
+    ([], None, 0),
+    # Any subset in any order, single-row entities included, another seed.
+    (["--counts", "4=2,1=3", "--seed", "7"], {4: 2, 1: 3}, 7),
+])
+def test_tables_and_rebuild_match_the_class_called_in_process(seq_work, options, counts, seed):
+    tmp, done, visits = seq_work
+    entities, steps = SequenceTransformer("visit", "time").fit_transform(visits)
+    assert (tmp / "visits.entities.csv").read_text() == csv_text(entities)
+    assert (tmp / "visits.steps.csv").read_text() == csv_text(steps)
+    assert "time unit: h" in done.stdout
+    again = run(tmp, "rebuild", "visits.sequences.pkl", "visits.entities.csv", "visits.steps.csv", "--out", "r.csv",
+                *options)
+    assert again.returncode == 0, again.stderr
+    expected = SequenceTransformer("visit", "time", random_state=seed).fit(visits).reverse_transform(
+        pd.read_csv(tmp / "visits.entities.csv"), pd.read_csv(tmp / "visits.steps.csv"), counts)
+    assert (tmp / "r.csv").read_text() == csv_text(expected)
+
+
 HAS_PARQUET_ENGINE = any(importlib.util.find_spec(m) for m in ("pyarrow", "fastparquet"))
 
 ERRORS = [
@@ -128,11 +159,21 @@ ERRORS = [
     (["backward", "visits.csv", "synth.csv"], "cannot read a transformer from visits.csv"),
     (["paths", "visits.transformer.pkl", "synth.csv"], "choose one with --column"),
     (["forward", "visits.parquet", "--id", "visit", "--time", "time", "--diff", "hr"], "needs pyarrow or fastparquet"),
+    (["tables", "visits.csv", "--id", "visit", "--time", "time", "--static", "pulse"], "column 'pulse' not in"),
+    (["tables", "visits.csv", "--id", "visit", "--time", "time", "--cast-time", "time", "--static", "hr",
+      "--entities", "e.csv"], "static column 'hr' changes"),
+    (["tables", "visits.csv", "--id", "visit", "--time", "time"], "time column 'time' must hold numbers"),
+    (["rebuild", "visits.sequences.pkl", "visits.entities.csv", "visits.steps.csv", "--counts", "0=2"],
+     "bad count '0=2'"),
+    (["rebuild", "visits.transformer.pkl", "visits.entities.csv", "visits.steps.csv"], "not a transformer saved"),
+    (["rebuild", "visits.sequences.pkl", "visits.steps.csv", "visits.steps.csv"], "entities frame lacks the columns"),
+    (["rebuild", "visits.sequences.pkl", "visits.entities.csv", "visits.steps.csv", "--out", "x.parquet"],
+     "writing Parquet needs pyarrow"),
 ]
 
 
 @pytest.fixture(scope="module")
-def failed_runs(work):
+def failed_runs(work, seq_work):
     """Every error case, run side by side to save interpreter start-ups."""
     tmp = work[0]
     (tmp / "visits.parquet").write_bytes(b"")
@@ -149,7 +190,7 @@ def failed_runs(work):
 @pytest.mark.parametrize("case", range(len(ERRORS)), ids=[message for _, message in ERRORS])
 def test_user_errors_are_one_line_without_traceback(work, failed_runs, case):
     args, message = ERRORS[case]
-    if args[1].endswith(".parquet") and HAS_PARQUET_ENGINE:
+    if any(arg.endswith(".parquet") for arg in args) and HAS_PARQUET_ENGINE:
         pytest.skip("a Parquet engine is installed")
     returncode, stderr = failed_runs[case]
     assert returncode != 0 and "Traceback" not in stderr

@@ -3,6 +3,8 @@
     python -m veltrano.transformer forward  INPUT --id COL --time COL --diff COLS [--cast-time COLS] [--time-unit U]
     python -m veltrano.transformer backward TRANSFORMER SYNTHETIC [--counts ROWS=ENTITIES,...] [--time-unit U]
     python -m veltrano.transformer paths    TRANSFORMER SYNTHETIC [--column COL] [--max-iterations N] [--quiet]
+    python -m veltrano.transformer tables   INPUT --id COL --time COL [--static COLS] [--time-unit U]
+    python -m veltrano.transformer rebuild  TRANSFORMER ENTITIES STEPS [--counts ROWS=ENTITIES,...] [--seed N]
     python -m veltrano.transformer tables   INPUT --id COL --time COL [--cast-time COLS]   (sequence pipeline)
     python -m veltrano.transformer rebuild  TRANSFORMER ENTITIES STEPS [--counts ROWS=ENTITIES,...]
 
@@ -98,6 +100,10 @@ example:
   python -m veltrano.transformer backward visits.transformer.pkl synthetic.csv --counts 2=100,3=50
   python -m veltrano.transformer paths visits.transformer.pkl synthetic.csv
 
+  python -m veltrano.transformer tables visits.csv --id visit_id --time event_time --cast-time event_time
+  # train a generator on each of visits.entities.csv and visits.steps.csv, then
+  python -m veltrano.transformer rebuild visits.sequences.pkl synth_entities.csv synth_steps.csv --counts 5=20,1=100
+
 Run COMMAND --help for the columns each command reads and writes.
 """
 
@@ -180,7 +186,24 @@ def _require_columns(df, columns, path):
             path, ", ".join(present)))
 
 
-def _load_transformer(path):
+def _is_parquet_out(path):
+    """Whether to write Parquet: called before any work, so a missing engine stops it."""
+    if os.path.splitext(path)[1].lower() not in (".parquet", ".pq"):
+        return False
+    if not any(importlib.util.find_spec(engine) for engine in ("pyarrow", "fastparquet")):
+        raise UserError("writing Parquet needs pyarrow or fastparquet (pip install pyarrow), "
+                        "or name a .csv file: %s" % path)
+    return True
+
+
+def _write_table(df, path):
+    if _is_parquet_out(path):
+        df.to_parquet(path, index=False)
+    else:
+        df.to_csv(path, index=False)
+
+
+def _load_transformer(path, kind=TimeseriesDifferenceTransformer, saved_by="forward"):
     if not os.path.isfile(path):
         raise UserError("no such file: %s" % path)
     try:
@@ -188,8 +211,8 @@ def _load_transformer(path):
             transformer = pickle.load(f)
     except Exception as exc:  # any unpickling failure means the same to the user
         raise UserError("cannot read a transformer from %s: %s" % (path, exc))
-    if not isinstance(transformer, TimeseriesDifferenceTransformer):
-        raise UserError("%s holds a %s, not a saved transformer" % (path, type(transformer).__name__))
+    if not isinstance(transformer, kind):
+        raise UserError("%s holds a %s, not a transformer saved by %s" % (path, type(transformer).__name__, saved_by))
     return transformer
 
 
@@ -395,7 +418,7 @@ def build_parser():
     p.add_argument("--out", metavar="CSV", help="path rows to write")
     p.set_defaults(run=paths)
 
-    # The sequence pipeline: tables and rebuild.
+    # The sequence pipeline's commands live beside these; imported here, as they import this module.
     from veltrano.transformer.sequence_commands import add_commands
     add_commands(commands, raw)
     return parser

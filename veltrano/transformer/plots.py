@@ -1,5 +1,6 @@
 """Pictures of fidelity tables (SequenceTransformer.fidelity), one panel per
 measure, real against each rebuilt frame. Needs matplotlib (the `demo` extra)."""
+import pandas as pd
 
 
 RELATIVE = ("start mean", "start spread", "step mean")
@@ -22,9 +23,10 @@ def plot_fidelity(tables, path, title=None):
     panels = [("entities", axes[0][0])] + [(m, axes[i + 1][0]) for i, m in enumerate(measures)]
     width = 0.8 / (len(tables) + 1)
     for measure, ax in panels:
-        rows = first[first["measure"] == measure]
-        labels = [str(c) for c in rows["column"]]
-        real = list(rows["real"])
+        # Every table's rows: the compatible class's table lacks single-row entities.
+        rows = pd.concat([t[t["measure"] == measure] for t in tables.values()])
+        rows = rows.assign(column=rows["column"].astype(str)).drop_duplicates("column")
+        labels, real = list(rows["column"]), list(rows["real"])
         # Means and spreads of columns on different scales: shown relative to the real value.
         relative = measure in RELATIVE
         scale = [abs(r) if relative and r == r and r != 0 else 1.0 for r in real]

@@ -1,10 +1,12 @@
 """The sequence pipeline's commands of the command line:
 
-    python -m veltrano.transformer tables  INPUT --id COL --time COL [--static COLS] [--cast-time COLS] ...
-    python -m veltrano.transformer rebuild TRANSFORMER ENTITIES STEPS [--counts ROWS=ENTITIES,...] [--replay]
+    python -m veltrano.transformer tables  INPUT --id COL --time COL [--static COLS] [--columns COLS] [--time-unit U]
+    python -m veltrano.transformer rebuild TRANSFORMER ENTITIES STEPS [--counts ROWS=ENTITIES,...] [--seed N] [--replay]
 """
 import os
 import pickle
+import re
+import warnings
 
 import pandas as pd
 
@@ -12,89 +14,142 @@ from veltrano.transformer import cli
 from veltrano.transformer.sequences import SequenceTransformer
 
 TABLES_HELP = """\
-INPUT is a CSV or Parquet table with several rows per entity: --id tells the
-entities apart and --time orders each entity's rows. CSV stores times as text,
-so name datetime columns in --cast-time.
+INPUT is a CSV or Parquet table with several rows per entity (a patient, a
+customer): --id tells the entities apart and --time orders each entity's rows.
+CSV stores times as text, so name the time column in --cast-time too when it
+holds dates or times. Columns that never change within an entity are static
+unless --static names them; --columns chooses the columns to carry (default:
+all but --id).
 
-Written next to --out (default INPUT's name), two tables for any single-table
-generator, and the fitted transformer (a pickle) that rebuild needs:
-  - STEM.entities.csv: one row per entity: row_count, the static columns
-    (constant within every entity), each other column's first value;
-  - STEM.steps.csv: one row per step from a row to the next: row_count,
-    position, the statics, COL_diff for numbers and times (times as numbers
-    in the printed unit), COL_from and COL_to for text;
-  - STEM.sequences.pkl: the transformer.
+Written next to INPUT unless --entities, --steps or --transformer say
+otherwise (Parquet for names ending in .parquet, else CSV):
+  - INPUT.entities.csv, one row per entity, single-row ones included:
+    row_count, the static columns, and every other column's first value;
+  - INPUT.steps.csv, one row per step from an entity's row i to row i + 1:
+    row_count, position (0 for the first step), the static columns, then
+    COL_diff for numbers and times, COL_from and COL_to for text.
+Times are plain numbers in the printed unit (--time-unit to choose it; dates
+count from the column's earliest value). A missing value gives a missing
+difference; no row is dropped. Train a generator on each table.
+
+The fitted transformer is pickled to INPUT.sequences.pkl; rebuild needs it.
 """
 
 REBUILD_HELP = """\
 TRANSFORMER is a file written by tables (a pickle: load only files you trust).
 ENTITIES and STEPS are CSV or Parquet tables in the layouts tables writes, for
-example generator output: extra columns are ignored, row counts may be
-floats. Each entity row gives one rebuilt entity (or, with --counts, exactly
-the entities asked for), with fresh ids 1, 2, 3, ... in the id column.
+example generator output: extra columns are ignored, and row counts may be
+fractional or out of range (they are rounded and clipped).
+
+Written to --out (default ENTITIES's name with .rebuilt.csv): the input's
+columns in the input's order, one entity per ENTITIES row, or exactly
+--counts entities of each row count (any subset, any order), with fresh ids
+1, 2, 3, ... Each entity starts at its own row's values and keeps its static
+columns; its steps are drawn from the STEPS rows of its row count (the
+nearest one where there are none), preferring matching statics and category
+pairs seen in the real data. Numbers stay within the real ranges unless
+tables was given --no-clip. The same files and --seed give the same output;
+--replay takes the steps in table order instead of drawing them (on the
+tables of real data, the real rows come back).
 """
+
+TIME_UNITS = ["D", "h", "min", "s", "ms", "us", "ns"]
 
 
 def _counts(values):
+    """ROWS=ENTITIES pairs in the order given; single-row entities allowed."""
     counts = {}
     for item in cli._names(values):
-        rows, _, entities = item.partition("=")
-        try:
-            counts[int(rows)] = int(entities)
-        except ValueError:
-            raise cli.UserError("bad count %r: expected ROWS=ENTITIES, e.g. 3=10" % item)
+        match = re.fullmatch(r"(\d+)=(\d+)", item)
+        rows, entities = (int(match.group(1)), int(match.group(2))) if match else (0, 0)
+        if rows < 1 or entities < 1 or rows in counts:
+            raise cli.UserError("bad count %r: expected ROWS=ENTITIES with whole numbers from 1, each row count "
+                                "once, e.g. 5=20,1=100" % item)
+        counts[rows] = entities
     return counts or None
+
+
+def _load(path, seed):
+    st = cli._load_transformer(path, SequenceTransformer, "tables")
+    if seed is None:
+        return st
+    # The seed is fixed at construction: make the same transformer with another.
+    cls, args, state = st.__reduce__()
+    fresh = cls(*args)
+    fresh.__setstate__(dict(state, random_state=seed))
+    return fresh
+
+
+def _cast_times(df, columns):
+    for col in columns:
+        try:
+            with warnings.catch_warnings():
+                # Parsing element by element is what a column of mixed formats needs.
+                warnings.simplefilter("ignore", UserWarning)
+                df[col] = pd.to_datetime(df[col])
+        except (ValueError, TypeError) as exc:
+            raise cli.UserError("column %r cannot be read as dates: %s" % (col, exc))
 
 
 def tables(args):
     df = cli._read_table(args.input)
-    cast = cli._names(args.cast_time)
-    cli._require_columns(df, [args.id, args.time] + cast + cli._names(args.static), args.input)
-    for col in cast:
-        df[col] = pd.to_datetime(df[col])
-    st = SequenceTransformer(args.id, args.time, static_columns=cli._names(args.static) or None,
+    static, columns, cast = cli._names(args.static), cli._names(args.columns), cli._names(args.cast_time)
+    cli._require_columns(df, [args.id, args.time] + static + columns + cast, args.input)
+    if df.empty:
+        raise cli.UserError("%s has no rows" % args.input)
+    _cast_times(df, cast)
+    stem = os.path.splitext(args.input)[0]
+    outputs = [args.entities or stem + ".entities.csv", args.steps or stem + ".steps.csv"]
+    for path in outputs:
+        cli._is_parquet_out(path)
+    st = SequenceTransformer(args.id, args.time, static_columns=static or None, columns=columns or None,
                              time_unit=args.time_unit, clip=not args.no_clip, random_state=args.seed)
-    entities, steps = st.fit_transform(df)
-    stem = args.out or os.path.splitext(args.input)[0]
-    entities.to_csv(stem + ".entities.csv", index=False)
-    steps.to_csv(stem + ".steps.csv", index=False)
-    with open(stem + ".sequences.pkl", "wb") as f:
+    for path, table, kind in zip(outputs, st.fit_transform(df), ("entity", "step")):
+        cli._write_table(table, path)
+        print("wrote %d %s rows to %s" % (len(table), kind, path))
+    saved = args.transformer or stem + ".sequences.pkl"
+    with open(saved, "wb") as f:
         pickle.dump(st, f, protocol=cli.PICKLE_PROTOCOL)
-    print("wrote %d entity rows to %s.entities.csv and %d step rows to %s.steps.csv" % (
-        len(entities), stem, len(steps), stem))
-    print("statics: %s; time unit: %s" % (", ".join(map(str, st.static_columns)) or "none", st.time_unit))
-    print("saved the transformer to %s.sequences.pkl" % stem)
+    print("saved the transformer to %s" % saved)
+    print("static columns: %s; time unit: %s" % (", ".join(str(c) for c in st.static_columns) or "none",
+                                                 st.time_unit or "none (plain numbers)"))
     return 0
 
 
 def rebuild(args):
-    if not os.path.isfile(args.transformer):
-        raise cli.UserError("no such file: %s" % args.transformer)
-    with open(args.transformer, "rb") as f:
-        st = pickle.load(f)
-    if not isinstance(st, SequenceTransformer):
-        raise cli.UserError("%s holds a %s, not a transformer saved by tables" % (args.transformer, type(st).__name__))
+    counts = _counts(args.counts)
+    out = args.out or cli._default_path(args.entities, ".rebuilt.csv")
+    cli._is_parquet_out(out)
+    st = _load(args.transformer, args.seed)
     entities, steps = cli._read_table(args.entities), cli._read_table(args.steps)
-    rebuilt = st.reverse_transform(entities, steps, _counts(args.counts), replay=args.replay)
-    out = args.out or os.path.splitext(args.entities)[0] + ".rebuilt.csv"
-    rebuilt.to_csv(out, index=False)
+    try:
+        rebuilt = st.reverse_transform(entities, steps, counts, replay=args.replay)
+    except KeyError as exc:  # the pipeline's own message names the table and column
+        raise cli.UserError(exc.args[0] if exc.args else "a column is missing")
+    cli._write_table(rebuilt, out)
     print("wrote %d rows of %d entities to %s" % (len(rebuilt), rebuilt[st.id_column].nunique(), out))
     return 0
 
 
 def add_commands(commands, formatter):
-    p = commands.add_parser("tables", help="entity and step tables of a table, for any single-table generator",
+    p = commands.add_parser("tables", help="split a table into entity and step tables for generators",
                             description=TABLES_HELP, formatter_class=formatter)
     p.add_argument("input", metavar="INPUT", help="CSV or Parquet file")
     p.add_argument("--id", required=True, metavar="COL", help="entity id column")
     p.add_argument("--time", required=True, metavar="COL", help="column that orders each entity's rows")
-    p.add_argument("--static", action="append", metavar="COLS", help="static columns (default: detected)")
-    p.add_argument("--cast-time", action="append", metavar="COLS", help="columns to read as datetimes")
-    p.add_argument("--time-unit", choices=["D", "h", "min", "s", "ms", "us", "ns"],
-                   help="unit of times in the tables (default: from the data)")
-    p.add_argument("--no-clip", action="store_true", help="let rebuilt values leave the real ranges")
-    p.add_argument("--seed", type=int, default=0, help="seed of the step draws (default 0)")
-    p.add_argument("--out", metavar="STEM", help="path stem of the files to write")
+    p.add_argument("--static", action="append", metavar="COLS",
+                   help="columns constant within every entity (default: detected); repeat or separate by commas")
+    p.add_argument("--columns", action="append", metavar="COLS",
+                   help="columns to carry besides --id (default: all); repeat or separate by commas")
+    p.add_argument("--cast-time", action="append", metavar="COLS",
+                   help="columns to convert to datetimes first; repeat or separate by commas")
+    p.add_argument("--time-unit", choices=TIME_UNITS,
+                   help="unit of time differences in the tables (default: the largest dividing every step)")
+    p.add_argument("--no-clip", action="store_true", help="let rebuilt numbers leave the real ranges")
+    p.add_argument("--seed", type=int, default=0, metavar="N", help="seed of rebuild's draws (default 0)")
+    p.add_argument("--entities", metavar="FILE", help="entity table to write")
+    p.add_argument("--steps", metavar="FILE", help="step table to write")
+    p.add_argument("--transformer", metavar="PKL", help="where to save the fitted transformer")
     p.set_defaults(run=tables)
 
     p = commands.add_parser("rebuild", help="rebuild entities from synthetic entity and step tables",
@@ -103,7 +158,9 @@ def add_commands(commands, formatter):
     p.add_argument("entities", metavar="ENTITIES", help="CSV or Parquet file of synthetic entity rows")
     p.add_argument("steps", metavar="STEPS", help="CSV or Parquet file of synthetic step rows")
     p.add_argument("--counts", action="append", metavar="ROWS=ENTITIES",
-                   help="exactly these entities per row count, e.g. 12=20,7=2 (kept in the order given)")
-    p.add_argument("--replay", action="store_true", help="take the steps in order instead of drawing them")
-    p.add_argument("--out", metavar="CSV", help="rebuilt table to write")
+                   help="entities to build per row count, e.g. 5=20,1=100 (this order; repeatable); "
+                        "default: one per ENTITIES row")
+    p.add_argument("--seed", type=int, metavar="N", help="seed of the step draws (default: the one given to tables)")
+    p.add_argument("--replay", action="store_true", help="take the steps in table order instead of drawing them")
+    p.add_argument("--out", metavar="FILE", help="rebuilt table to write")
     p.set_defaults(run=rebuild)
