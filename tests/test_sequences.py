@@ -5,7 +5,7 @@ import pickle
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given, settings, strategies
+from hypothesis import example, given, settings, strategies
 
 from veltrano.transformer.sequences import SequenceTransformer as ST
 
@@ -102,16 +102,11 @@ def check_believable(st, real, rebuilt):
         values = rebuilt[col].dropna()
         assert values.between(real[col].min(), real[col].max()).all(), col
     assert (groups["visit"].diff().dropna() > pd.Timedelta(0)).all()
-    # Where the real data shows a state followed by another, rebuilt states follow it as NEXT allows.
-    followed = {a for a, _ in consecutive(in_entity_order(real))}
-    pairs = [(a, b) for a, b in consecutive(rebuilt) if a in followed]
+    # Also where a state is never seen followed by another: it then stays.
+    state = rebuilt["state"].astype(object)
+    same = rebuilt["patient"].eq(rebuilt["patient"].shift())
+    pairs = list(zip(state.shift()[same], state[same]))
     assert sum(b in NEXT[a] for a, b in pairs) >= 0.98 * len(pairs)
-
-
-def consecutive(frame):
-    state = frame["state"].astype(object)
-    same = frame["patient"].eq(frame["patient"].shift())
-    return list(zip(state.shift()[same], state[same]))
 
 
 @pytest.mark.parametrize("text", TEXT_DTYPES)
@@ -231,6 +226,8 @@ def test_real_longitudinal_data(package, name, id_column, time_column):
 
 
 @settings(max_examples=25, deadline=None)
+# A state seen only in a single-row entity has no seen successor.
+@example(seed=526338, n=2, counts={2: 1})
 @given(seed=strategies.integers(0, 10 ** 6), n=strategies.integers(1, 30),
        counts=strategies.dictionaries(strategies.integers(1, 12), strategies.integers(0, 4), max_size=4))
 def test_any_frame_and_request(seed, n, counts):

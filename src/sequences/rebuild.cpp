@@ -98,6 +98,16 @@ struct Walker {
     std::vector<double> last;    // per seq_num: last observed value (NaN: none yet)
     std::vector<int32_t> cur;    // per seq_cat: current code
 
+    // Which differences of the columns that may miss are missing: acceptance
+    // compares only steps of the same pattern, so rejecting out-of-range
+    // values cannot tilt the draw towards missing ones.
+    uint64_t missing_pattern(int64_t s) const {
+        uint64_t h = 0;
+        for (size_t i = 0; i < seq_num.size(); ++i)
+            if (m.cols[seq_num[i]].missing_rate > 0 && std::isnan(p.diff(static_cast<size_t>(s), i))) h = chain(h, i);
+        return h;
+    }
+
     bool acceptable(int64_t s) const {
         for (size_t i = 0; i < seq_num.size(); ++i) {
             const ColumnModel& c = m.cols[seq_num[i]];
@@ -122,12 +132,20 @@ struct Walker {
         LevelKeys keys(pool, skey);
         for (int32_t code : cur) keys.add(code);
         int64_t fallback = -1;
+        uint64_t pattern = 0;
         for (int level = 0; level < levels; ++level) {
             const Level::Group group = p.level[level].find(keys.at(level, position));
             if (group.size == 0) continue;
-            for (int t = 0; t < tries; ++t) {
+            // The first draw settles the missing pattern; draws of another pattern are skipped.
+            for (int t = 0, judged = 0; t < 4 * tries && judged < tries; ++t) {
                 const int64_t s = group.at(rng.below(group.size));
-                if (fallback < 0) fallback = s;
+                if (fallback < 0) {
+                    fallback = s;
+                    pattern = missing_pattern(s);
+                } else if (missing_pattern(s) != pattern) {
+                    continue;
+                }
+                ++judged;
                 if (acceptable(s)) return s;
             }
         }
@@ -150,7 +168,8 @@ struct Walker {
         }
         for (size_t i = 0; i < seq_cat.size(); ++i) {
             int32_t to = p.to(static_cast<size_t>(s), i);
-            if (!replay && !p.seen(seq_cat[i], cur[i], to)) to = p.successor(seq_cat[i], cur[i], to, rng);
+            // A value never seen followed by any keeps itself rather than start a pair never seen.
+            if (!replay && !p.seen(seq_cat[i], cur[i], to)) to = p.successor(seq_cat[i], cur[i], cur[i], rng);
             out.code[seq_cat[i]][row] = to;
             cur[i] = to;
         }
