@@ -11,10 +11,13 @@ import sequence_targets  # noqa: E402
 
 
 @pytest.mark.parametrize("data,generator", [
-    # Irregular visits, sparse labs, text that changes over time.
-    ("quinidine", "resample"),
+    # Irregular visits, sparse labs, text that changes over time; the copula's
+    # steps often leave the range, so a biased retry would drift the missing rates.
+    ("quinidine", "copula"),
     # A trained model: starts and statics come out of the copula, not the data.
     ("dietox", "copula"),
+    # Mostly single-row entities, tied times, many text values.
+    ("covid", "resample"),
 ])
 def test_rebuilt_entities_meet_the_targets(data, generator):
     try:
