@@ -24,6 +24,8 @@ public:
     }
     bool holds_int64() const { return holds("l", 8) || holds("q", 8); }
     Py_ssize_t size() const { return view_.shape[0]; }
+    void* data() const { return view_.buf; }
+    Py_ssize_t stride() const { return view_.strides[0]; }
     template <class T>
     T& at(Py_ssize_t i) const {
         return *reinterpret_cast<T*>(static_cast<char*>(view_.buf) + i * view_.strides[0]);

@@ -68,7 +68,7 @@ struct Stats {
         if constexpr (std::is_same<T, int64_t>::value) step_gcd = std::gcd(step_gcd, magnitude(d));
         step.add(static_cast<double>(d));
     }
-    void entity(const Order& o, size_t e, const std::vector<T>& v, const ColumnModel* b) {
+    void entity(const Order& o, size_t e, const Values<T>& v, const ColumnModel* b) {
         const int64_t s = o.starts[e], t = o.starts[e + 1];
         const T head = v[static_cast<size_t>(o.perm[static_cast<size_t>(s)])];
         if (!seq::missing(head)) first.add(static_cast<double>(head));
@@ -108,7 +108,7 @@ struct Stats {
 };
 
 template <class T>
-void numeric_facts(const Order& o, const std::vector<T>& v, const ColumnModel* b, PyObject* dict) {
+void numeric_facts(const Order& o, const Values<T>& v, const ColumnModel* b, PyObject* dict) {
     Stats<T> s;
     for (size_t e = 0; e < o.entities(); ++e) s.entity(o, e, v, b);
     s.into(dict);

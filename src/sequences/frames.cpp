@@ -2,8 +2,22 @@
 // numpy arrays and frames from native ones.
 #include "sequences/seq.hpp"
 
+#include <algorithm>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace vt {
 namespace seq {
+
+void release_freed_memory() {
+#if defined(__GLIBC__)
+    // glibc keeps freed blocks of a few MiB in its heap once a larger one has
+    // been freed, and the next pass's arrays cannot reuse them in pieces.
+    malloc_trim(0);
+#endif
+}
 
 Libs::Libs() {
     pd = require(PyImport_ImportModule("pandas"));
@@ -64,22 +78,7 @@ Ref column(PyObject* frame, PyObject* label, const char* table) {
     return series;
 }
 
-namespace {
-
-// A one-dimensional array of `format`, copied out of arr.
-template <class T>
-std::vector<T> copy_out(PyObject* arr, const char* format) {
-    Buffer b(arr, PyBUF_RECORDS_RO);
-    if (!(format[0] == 'q' ? b.holds_int64() : b.holds(format, sizeof(T))))
-        raise(PyExc_SystemError, {"unexpected array layout"});
-    std::vector<T> out(static_cast<size_t>(b.size()));
-    for (Py_ssize_t i = 0; i < b.size(); ++i) out[static_cast<size_t>(i)] = b.at<T>(i);
-    return out;
-}
-
-}  // namespace
-
-std::vector<double> read_numbers(const Libs& L, PyObject* series, PyObject* label, const char* table) {
+Values<double> read_numbers(const Libs& L, PyObject* series, PyObject* label, const char* table) {
     Ref dtype = getattr(series, N::dtype);
     bool numeric = type_test(L, N::is_numeric_dtype, dtype.get()) && !type_test(L, N::is_complex_dtype, dtype.get());
     if (!numeric && !type_test(L, N::is_datetime64_any_dtype, dtype.get()) &&
@@ -97,11 +96,11 @@ std::vector<double> read_numbers(const Libs& L, PyObject* series, PyObject* labe
                                 " frame holds datetimes or timedeltas where numbers are expected"});
     }
     Ref nan_value = require(PyFloat_FromDouble(nan));
-    Ref arr = call_method(series, N::to_numpy, {}, {kw(N::dtype, N::float64), kw(N::na_value, nan_value)});
-    return copy_out<double>(arr.get(), "d");
+    // A view of float64 columns without missing values, else a converted copy.
+    return Values<double>(call_method(series, N::to_numpy, {}, {kw(N::dtype, N::float64), kw(N::na_value, nan_value)}));
 }
 
-std::vector<int64_t> read_nanoseconds(const Libs& L, PyObject* series, Kind kind) {
+Values<int64_t> read_nanoseconds(const Libs& L, PyObject* series, Kind kind) {
     (void)L;
     Ref values = Ref::borrow(series);
     Ref dtype = getattr(series, N::dtype);
@@ -115,21 +114,33 @@ std::vector<int64_t> read_nanoseconds(const Libs& L, PyObject* series, Kind kind
     }
     Ref arr = call_method(values.get(), N::to_numpy,
                           {}, {kw(N::dtype, kind == Kind::datetime ? N::datetime64_ns : N::timedelta64_ns)});
-    Ref ints = call_method(arr.get(), N::view, {N::int64});
-    return copy_out<int64_t>(ints.get(), "q");
+    return Values<int64_t>(call_method(arr.get(), N::view, {N::int64}));
 }
 
 namespace {
 
+// Arrow keeps the pages it freed for its next allocations; factorizing
+// arrow-backed text leaves them behind, so they are handed back.
+void release_arrow_pages() {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* arrow = PyDict_GetItemString(modules, "pyarrow");  // borrowed; only if already imported
+    if (arrow == nullptr) return;
+    Ref pool_of = getattr(arrow, N::default_memory_pool);
+    Ref pool = call(pool_of.get(), {});
+    if (PyObject_HasAttr(pool.get(), name(N::release_unused))) call_method(pool.get(), N::release_unused, {});
+}
+
 // pd.factorize(obj): the codes (-1 missing) and the values as an object array.
-std::vector<int64_t> factorize(const Libs& L, PyObject* obj, Ref& values) {
+std::vector<int32_t> factorize(const Libs& L, PyObject* obj, Ref& values) {
     Ref factorize = getattr(L.pd.get(), N::factorize);
     auto result = unpack2(call(factorize.get(), {obj}).get());
-    Ref codes_arr = call_method(result.first.get(), N::astype, {N::int64});
+    Values<int64_t> codes(call_method(result.first.get(), N::astype, {N::int64}, {kw(N::copy, Py_False)}));
     Ref asarray = getattr(L.np.get(), N::asarray);
     Ref object_type = builtin("object");
     values = call(asarray.get(), {result.second}, {kw(N::dtype, object_type)});
-    return copy_out<int64_t>(codes_arr.get(), "q");
+    std::vector<int32_t> out(codes.size());
+    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<int32_t>(codes[i]);
+    return out;
 }
 
 }  // namespace
@@ -138,59 +149,48 @@ std::vector<std::vector<int32_t>> read_codes(const Libs& L, const std::vector<Py
     // Each series is coded on its own (cheap for any text dtype, arrow
     // included), then the few values of all are coded together, so that
     // text of any dtype compares by value.
-    std::vector<std::vector<int64_t>> local;
+    std::vector<std::vector<int32_t>> out;
     Ref parts = require(PyList_New(0));
     for (PyObject* s : series) {
         Ref values;
-        local.push_back(factorize(L, s, values));
+        out.push_back(factorize(L, s, values));
         require_ok(PyList_Append(parts.get(), values.get()));
     }
+    release_arrow_pages();
     Ref concatenate = getattr(L.np.get(), N::concatenate);
     Ref all_values = call(concatenate.get(), {parts});
-    const std::vector<int64_t> global = factorize(L, all_values.get(), uniques);
-    std::vector<std::vector<int32_t>> out;
+    const std::vector<int32_t> global = factorize(L, all_values.get(), uniques);
     size_t base = 0;
-    for (size_t i = 0; i < local.size(); ++i) {
-        std::vector<int32_t> codes(local[i].size());
-        for (size_t r = 0; r < codes.size(); ++r)
-            codes[r] = local[i][r] < 0 ? -1 : static_cast<int32_t>(global[base + static_cast<size_t>(local[i][r])]);
+    for (size_t i = 0; i < out.size(); ++i) {
+        for (int32_t& code : out[i])
+            if (code >= 0) code = global[base + static_cast<size_t>(code)];
         base += static_cast<size_t>(length(PyList_GET_ITEM(parts.get(), static_cast<Py_ssize_t>(i))));
-        out.push_back(std::move(codes));
     }
     return out;
 }
 
-Ref new_array(const Libs& L, Py_ssize_t n, const char* dtype) {
+Ref empty_array(const Libs& L, size_t n, const char* dtype) {
     Ref empty = getattr(L.np.get(), N::empty);
-    Ref size = require(PyLong_FromSsize_t(n));
+    Ref size = require(PyLong_FromSize_t(n));
     Ref type = text(dtype);
     return call(empty.get(), {size}, {kw(N::dtype, type)});
 }
 
-Ref float_array(const Libs& L, const std::vector<double>& v) {
-    Ref arr = new_array(L, static_cast<Py_ssize_t>(v.size()), "float64");
-    Buffer b(arr.get(), PyBUF_RECORDS);
-    for (size_t i = 0; i < v.size(); ++i) b.at<double>(static_cast<Py_ssize_t>(i)) = v[i];
-    return arr;
-}
-
 Ref int_array(const Libs& L, const std::vector<int64_t>& v) {
-    Ref arr = new_array(L, static_cast<Py_ssize_t>(v.size()), "int64");
-    Buffer b(arr.get(), PyBUF_RECORDS);
-    for (size_t i = 0; i < v.size(); ++i) b.at<int64_t>(static_cast<Py_ssize_t>(i)) = v[i];
+    Ref arr;
+    std::copy(v.begin(), v.end(), new_array<int64_t>(L, v.size(), "int64", arr));
     return arr;
 }
 
 Ref object_array(const Libs& L, const std::vector<int32_t>& codes, PyObject* uniques) {
-    Ref arr = new_array(L, static_cast<Py_ssize_t>(codes.size()), "object");
+    Ref arr;
+    PyObject** slots = new_array<PyObject*>(L, codes.size(), "object", arr);
     Buffer values(uniques, PyBUF_RECORDS_RO);
-    Buffer b(arr.get(), PyBUF_RECORDS);
     for (size_t i = 0; i < codes.size(); ++i) {
         if (codes[i] < 0) continue;  // numpy.empty leaves None there
         PyObject* value = values.at<PyObject*>(codes[i]);
-        PyObject*& slot = b.at<PyObject*>(static_cast<Py_ssize_t>(i));
         Py_INCREF(value);
-        Py_XSETREF(slot, value);
+        Py_XSETREF(slots[i], value);
     }
     return arr;
 }

@@ -14,10 +14,10 @@ bool earlier(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a 
 bool earlier(int64_t a, int64_t b) { return a != not_a_time && (b == not_a_time || a < b); }
 
 template <class T>
-Order order_by(const Libs& L, PyObject* ids, PyObject* id_label, const std::vector<T>& time) {
+Order order_by(const Libs& L, PyObject* ids, PyObject* id_label, const Values<T>& time) {
     Ref factorize = getattr(L.pd.get(), N::factorize);
     auto result = unpack2(call(factorize.get(), {ids}).get());
-    Ref codes_arr = call_method(result.first.get(), N::astype, {N::int64});
+    Ref codes_arr = call_method(result.first.get(), N::astype, {N::int64}, {kw(N::copy, Py_False)});
     const Py_ssize_t n_entities = length(result.second.get());
     Buffer codes(codes_arr.get(), PyBUF_RECORDS_RO);
     const size_t rows = static_cast<size_t>(codes.size());
@@ -51,11 +51,11 @@ Order order_by(const Libs& L, PyObject* ids, PyObject* id_label, const std::vect
 
 }  // namespace
 
-Order entity_order(const Libs& L, PyObject* ids, PyObject* id_label, const std::vector<double>& time) {
+Order entity_order(const Libs& L, PyObject* ids, PyObject* id_label, const Values<double>& time) {
     return order_by(L, ids, id_label, time);
 }
 
-Order entity_order(const Libs& L, PyObject* ids, PyObject* id_label, const std::vector<int64_t>& time) {
+Order entity_order(const Libs& L, PyObject* ids, PyObject* id_label, const Values<int64_t>& time) {
     return order_by(L, ids, id_label, time);
 }
 

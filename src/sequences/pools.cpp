@@ -89,10 +89,11 @@ void require_columns(const Model& m, PyObject* frame, const char* table, bool st
 std::vector<double> settled(const Libs& L, const ColumnModel& c, PyObject* frame, PyObject* label, const char* table,
                             bool clip) {
     Ref series = column(frame, label, table);
-    std::vector<double> v = read_numbers(L, series.get(), label, table);
-    for (double& x : v) {
-        if (std::isnan(x) && c.missing_rate == 0) x = c.lo;
-        x = settle(c, x, clip);
+    const Values<double> raw = read_numbers(L, series.get(), label, table);
+    std::vector<double> v(raw.size());
+    for (size_t i = 0; i < v.size(); ++i) {
+        const double x = raw[i];
+        v[i] = settle(c, std::isnan(x) && c.missing_rate == 0 ? c.lo : x, clip);
     }
     return v;
 }
@@ -115,21 +116,25 @@ Pools::Pools(const Libs& L, const Model& m, PyObject* entities, PyObject* steps,
     n_e = static_cast<size_t>(length(entities));
     n_s = static_cast<size_t>(length(steps));
     if (n_s >= 0x7FFFFFFFu) raise(PyExc_ValueError, {"the steps frame has too many rows (at most 2**31 - 2)"});
-    s_count = row_counts(L, m, steps, "steps", 2);
+    {
+        const std::vector<int64_t> counts = row_counts(L, m, steps, "steps", 2);
+        s_count.assign(counts.begin(), counts.end());
+    }
     s_pos.assign(n_s, -1);
     Ref present = getattr(steps, N::columns);
     if (contains(present.get(), m.position_name.get())) {
         Ref series = column(steps, m.position_name.get(), "steps");
-        std::vector<double> raw = read_numbers(L, series.get(), m.position_name.get(), "steps");
+        const Values<double> raw = read_numbers(L, series.get(), m.position_name.get(), "steps");
         for (size_t s = 0; s < n_s; ++s)
             if (!std::isnan(raw[s]))
-                s_pos[s] = static_cast<int64_t>(std::min(std::max(std::nearbyint(raw[s]), 0.0), static_cast<double>(s_count[s] - 2)));
+                s_pos[s] = static_cast<int32_t>(std::min(std::max(std::nearbyint(raw[s]), 0.0), static_cast<double>(s_count[s] - 2)));
     }
     const size_t n = m.cols.size();
-    e_num.resize(n), s_num.resize(n), e_code.resize(n), s_from.resize(n), s_to.resize(n);
+    e_num.resize(n), s_num.resize(n), s_diff.resize(n), e_code.resize(n), s_from.resize(n), s_to.resize(n);
     uniques.resize(n), pairs.resize(n), successors.resize(n), seen_matrix.resize(n), side.assign(n, 0);
     for (size_t c = 0; c < n; ++c) read_column(L, m, c, entities, steps);
     build_keys(m, replay);
+    release_freed_memory();
     pack(m);
 }
 
@@ -148,10 +153,10 @@ void Pools::pack(const Model& m) {
     for (size_t s = 0; s < n_s; ++s) {
         double* row = packed.data() + s * width;
         const size_t r = static_cast<size_t>(order[s]);
-        for (size_t i = 0; i < seq_num.size(); ++i) row[i] = s_num[seq_num[i]][r];
+        for (size_t i = 0; i < seq_num.size(); ++i) row[i] = s_diff[seq_num[i]][r];
         for (size_t j = 0; j < seq_cat.size(); ++j) row[seq_num.size() + j] = s_to[seq_cat[j]][r];
     }
-    for (size_t c : seq_num) s_num[c] = std::vector<double>();
+    for (size_t c : seq_num) s_diff[c] = Values<double>();
     for (size_t c : seq_cat) s_to[c] = std::vector<int32_t>();
 }
 
@@ -163,7 +168,7 @@ void Pools::read_column(const Libs& L, const Model& m, size_t i, PyObject* entit
             s_num[i] = settled(L, c, steps, c.name.get(), "steps", m.cfg.clip);
         } else {
             Ref series = column(steps, c.step_name.get(), "steps");
-            s_num[i] = read_numbers(L, series.get(), c.step_name.get(), "steps");
+            s_diff[i] = read_numbers(L, series.get(), c.step_name.get(), "steps");
         }
         return;
     }
@@ -259,19 +264,21 @@ void Pools::build_keys(const Model& m, bool replay) {
         }
     }
     // Only the levels and the packed values are walked.
-    s_pos = std::vector<int64_t>();
+    for (int32_t k : s_count) {
+        if (static_cast<size_t>(k) >= has_steps.size()) has_steps.resize(static_cast<size_t>(k) + 1, false);
+        has_steps[static_cast<size_t>(k)] = true;
+    }
+    s_count = std::vector<int32_t>();
+    s_pos = std::vector<int32_t>();
     s_skey = std::vector<uint64_t>();
     for (auto& codes : s_from) codes = std::vector<int32_t>();
 }
 
 std::vector<int64_t> Pools::nearest_pools(int64_t longest, bool replay) const {
-    std::vector<bool> has(static_cast<size_t>(std::max(longest, int64_t{2})) + 1, false);
-    int64_t top = 0;
-    for (int64_t k : s_count) {
-        if (static_cast<size_t>(k) >= has.size()) has.resize(static_cast<size_t>(k) + 1, false);
-        has[static_cast<size_t>(k)] = true;
-        top = std::max(top, k);
-    }
+    std::vector<bool> has = has_steps;
+    const int64_t top = static_cast<int64_t>(has.size()) - 1;
+    if (has.size() < static_cast<size_t>(std::max(longest, int64_t{2})) + 1)
+        has.resize(static_cast<size_t>(std::max(longest, int64_t{2})) + 1, false);
     std::vector<int64_t> out(static_cast<size_t>(longest) + 1, 0);
     for (int64_t k = 2; k <= longest; ++k) {
         int64_t best = 0;

@@ -13,7 +13,7 @@ namespace seq {
 
 std::vector<int64_t> row_counts(const Libs& L, const Model& m, PyObject* frame, const char* table, int64_t lowest) {
     Ref series = column(frame, m.count_name.get(), table);
-    std::vector<double> raw = read_numbers(L, series.get(), m.count_name.get(), table);
+    const Values<double> raw = read_numbers(L, series.get(), m.count_name.get(), table);
     std::vector<int64_t> out(raw.size());
     const double top = static_cast<double>(std::max(m.max_len, lowest));
     for (size_t i = 0; i < raw.size(); ++i) {
@@ -178,7 +178,7 @@ struct Walker {
     // Moves (or, failing that, compresses) the entity's times into the real range.
     void fit_time(size_t first_row, size_t k) {
         const ColumnModel& c = m.cols[m.time_index];
-        std::vector<double>& t = out.num[m.time_index];
+        double* t = out.num[m.time_index];
         double lo = nan, hi = nan, observed = 0;
         for (size_t r = first_row; r < first_row + k; ++r) {
             if (std::isnan(t[r])) continue;
@@ -230,9 +230,10 @@ Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, 
                                  integer(static_cast<long long>(p.n_s))});
     const std::vector<int64_t> pool_of = p.nearest_pools(longest, replay);
 
-    Output out(m, total);
+    release_freed_memory();
+    Output out(L, m, total);
     Walker w{m, p, out, seq_num, seq_cat, replay, std::vector<double>(seq_num.size()), std::vector<int32_t>(seq_cat.size())};
-    std::vector<int64_t> ids(total);
+    std::vector<int64_t> ids(rows.size());
     const uint64_t seed = PyLong_AsUnsignedLongLongMask(m.cfg.random_state.get());
     if (PyErr_Occurred()) throw_python_error();
     size_t row = 0, cursor = 0;
@@ -240,7 +241,7 @@ Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, 
         const size_t e = static_cast<size_t>(rows[i]), k = static_cast<size_t>(lengths[i]);
         const int64_t id = id_offset + static_cast<int64_t>(i) + 1;
         Rng rng(seed, static_cast<uint64_t>(id));
-        for (size_t r = row; r < row + k; ++r) ids[r] = id;
+        ids[i] = id;
         for (size_t c : statics) out.fill(c, p, e, row, k);
         for (size_t j = 0; j < seq_num.size(); ++j) w.last[j] = out.fill(seq_num[j], p, e, row, 1);
         for (size_t j = 0; j < seq_cat.size(); ++j) w.cur[j] = out.code[seq_cat[j]][row] = p.e_code[seq_cat[j]][e];
@@ -255,7 +256,8 @@ Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, 
     // The pools go before the frame is built: they are the larger part.
     std::vector<Ref> uniques = std::move(p.uniques);
     pools.reset();
-    return out.frame(L, m, uniques, ids);
+    release_freed_memory();
+    return out.frame(L, m, uniques, ids, lengths);
 }
 
 }  // namespace seq

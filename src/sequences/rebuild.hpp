@@ -80,10 +80,11 @@ struct LevelKeys {
 
 struct Pools {
     size_t n_e = 0, n_s = 0;
-    std::vector<int64_t> s_count, s_pos;  // s_pos: -1 where unknown
-    // By model column: numbers (settled statics and starts, raw differences),
-    // codes (statics in s_from), the values behind the codes.
+    std::vector<int32_t> s_count, s_pos;  // s_pos: -1 where unknown
+    // By model column: numbers (settled statics and starts; differences read
+    // in place), codes (statics in s_from), the values behind the codes.
     std::vector<std::vector<double>> e_num, s_num;
+    std::vector<Values<double>> s_diff;
     std::vector<std::vector<int32_t>> e_code, s_from, s_to;
     std::vector<Ref> uniques;
     std::vector<std::unordered_set<uint64_t>> pairs;  // seen (from, to) codes
@@ -115,6 +116,7 @@ struct Pools {
     int32_t successor(size_t c, int32_t from, int32_t otherwise, Rng& rng) const;
     // For each row count up to longest, the nearest row count with steps.
     std::vector<int64_t> nearest_pools(int64_t longest, bool replay) const;
+    std::vector<bool> has_steps;  // by row count
 
 private:
     void read_column(const Libs& L, const Model& m, size_t c, PyObject* entities, PyObject* steps);
@@ -126,13 +128,19 @@ private:
     void renumber(std::vector<T>& v) const;
 };
 
+// The rebuilt columns: numbers straight in the float64 arrays the frame is
+// built from, categories as codes.
 struct Output {
-    std::vector<std::vector<double>> num;
+    size_t rows;
+    std::vector<Ref> arrays;
+    std::vector<double*> num;
     std::vector<std::vector<int32_t>> code;
-    Output(const Model& m, size_t rows);
+    Output(const Libs& L, const Model& m, size_t rows);
     // Writes entity row e's value of column c into k rows; the value (NaN for categories).
     double fill(size_t c, const Pools& p, size_t e, size_t row, size_t k);
-    Ref frame(const Libs& L, const Model& m, const std::vector<Ref>& uniques, const std::vector<int64_t>& ids);
+    // ids: one per rebuilt entity, repeated over its rows.
+    Ref frame(const Libs& L, const Model& m, const std::vector<Ref>& uniques, const std::vector<int64_t>& ids,
+              const std::vector<int64_t>& lengths);
 };
 
 }  // namespace seq

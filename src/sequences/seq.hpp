@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 namespace vt {
@@ -39,18 +41,54 @@ struct Libs {
 Kind classify(const Libs& L, PyObject* series, PyObject* label);
 // frame[label], or a KeyError that names the table.
 Ref column(PyObject* frame, PyObject* label, const char* table);
+// A column's values read in place: a native view of a numpy array that it
+// keeps alive, so a column already of that type is not copied.
+template <class T>
+class Values {
+public:
+    Values() = default;
+    explicit Values(Ref arr) : arr_(std::move(arr)), buffer_(new Buffer(arr_.get(), PyBUF_RECORDS_RO)) {
+        static_assert(sizeof(T) == 8, "float64 or int64 columns");
+        if (!(std::is_floating_point<T>::value ? buffer_->holds("d", 8) : buffer_->holds_int64()))
+            raise(PyExc_SystemError, {"unexpected array layout"});
+        base_ = static_cast<const char*>(buffer_->data());
+        stride_ = buffer_->stride();
+        n_ = static_cast<size_t>(buffer_->size());
+    }
+    size_t size() const { return n_; }
+    T operator[](size_t i) const { return *reinterpret_cast<const T*>(base_ + static_cast<Py_ssize_t>(i) * stride_); }
+
+private:
+    Ref arr_;
+    std::unique_ptr<Buffer> buffer_;
+    const char* base_ = nullptr;
+    Py_ssize_t stride_ = 0;
+    size_t n_ = 0;
+};
+
 // Plain numbers (NaN missing); a TypeError that names the column when it holds text.
-std::vector<double> read_numbers(const Libs& L, PyObject* series, PyObject* label, const char* table);
+Values<double> read_numbers(const Libs& L, PyObject* series, PyObject* label, const char* table);
 // Datetimes (as UTC) or timedeltas in nanoseconds, not_a_time missing.
-std::vector<int64_t> read_nanoseconds(const Libs& L, PyObject* series, Kind kind);
+Values<int64_t> read_nanoseconds(const Libs& L, PyObject* series, Kind kind);
 // Codes over one set of values shared by all the series (-1 missing), and
 // that set as an object array.
 std::vector<std::vector<int32_t>> read_codes(const Libs& L, const std::vector<PyObject*>& series, Ref& uniques);
 
-// New numpy arrays to fill natively, and the object array of codes' values.
-Ref new_array(const Libs& L, Py_ssize_t n, const char* dtype);
-Ref float_array(const Libs& L, const std::vector<double>& v);
+// Hands the pages of freed temporaries back to the system between the
+// stages of a pass, so that they do not add to its peak.
+void release_freed_memory();
+// numpy.empty(n, dtype).
+Ref empty_array(const Libs& L, size_t n, const char* dtype);
+// A new numpy array of n items in arr, to fill natively through the returned
+// pointer (valid while arr lives).
+template <class T>
+T* new_array(const Libs& L, size_t n, const char* dtype, Ref& arr) {
+    arr = empty_array(L, n, dtype);
+    Buffer b(arr.get(), PyBUF_RECORDS);
+    return static_cast<T*>(b.data());
+}
 Ref int_array(const Libs& L, const std::vector<int64_t>& v);
+// The object array of the codes' values (None where a code is -1).
 Ref object_array(const Libs& L, const std::vector<int32_t>& codes, PyObject* uniques);
 // pd.DataFrame from labels and columns, in that order.
 Ref make_frame(const Libs& L, const std::vector<std::pair<Ref, Ref>>& columns);
@@ -64,8 +102,8 @@ struct Order {
     std::vector<int64_t> starts;  // entity e owns perm[starts[e]] .. perm[starts[e + 1] - 1]
     size_t entities() const { return starts.size() - 1; }
 };
-Order entity_order(const Libs& L, PyObject* ids, PyObject* id_label, const std::vector<double>& time);
-Order entity_order(const Libs& L, PyObject* ids, PyObject* id_label, const std::vector<int64_t>& time);
+Order entity_order(const Libs& L, PyObject* ids, PyObject* id_label, const Values<double>& time);
+Order entity_order(const Libs& L, PyObject* ids, PyObject* id_label, const Values<int64_t>& time);
 
 // ----- configuration and fitted model (model.cpp) -------------------------------
 

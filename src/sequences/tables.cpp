@@ -13,11 +13,12 @@ namespace seq {
 
 namespace {
 
+// The tables' columns by model column, built in any order and placed in
+// input order at the end.
 struct Tables {
     const Order& o;
     size_t n_steps;
-    std::vector<std::pair<Ref, Ref>> entity_cols, step_cols;
-    std::vector<std::pair<Ref, Ref>> static_steps;  // placed after count and position
+    std::vector<Ref> first, step, to;  // to: categories' to-values
 };
 
 double encode(const ColumnModel&, double v) { return v; }
@@ -27,17 +28,20 @@ double difference(const ColumnModel& c, int64_t x, int64_t base) { return static
 double reference(const ColumnModel& c, double) { return c.lo; }
 int64_t reference(const ColumnModel& c, int64_t) { return c.lo_ns; }
 
+// Differences (or, for statics, the entity's value on every step) written
+// straight into the step table's array.
 template <class T>
-void numeric_column(const Libs& L, const ColumnModel& c, const std::vector<T>& v, Tables& t) {
+void numeric_column(const Libs& L, const ColumnModel& c, const Values<T>& v, Tables& t, size_t i) {
     const Order& o = t.o;
-    std::vector<double> first(o.entities()), diff(c.is_static ? 0 : t.n_steps), statics(c.is_static ? t.n_steps : 0);
+    double* first = new_array<double>(L, o.entities(), "float64", t.first[i]);
+    double* out = new_array<double>(L, t.n_steps, "float64", t.step[i]);
     size_t j = 0;
     for (size_t e = 0; e < o.entities(); ++e) {
         const int64_t s = o.starts[e], end = o.starts[e + 1];
         const T head = v[static_cast<size_t>(o.perm[static_cast<size_t>(s)])];
         first[e] = encode(c, head);
         if (c.is_static) {
-            for (int64_t r = s + 1; r < end; ++r) statics[j++] = first[e];
+            for (int64_t r = s + 1; r < end; ++r) out[j++] = first[e];
             continue;
         }
         bool seen = !missing(head);
@@ -45,19 +49,14 @@ void numeric_column(const Libs& L, const ColumnModel& c, const std::vector<T>& v
         for (int64_t r = s + 1; r < end; ++r, ++j) {
             const T x = v[static_cast<size_t>(o.perm[static_cast<size_t>(r)])];
             if (missing(x)) {
-                diff[j] = nan;
+                out[j] = nan;
                 continue;
             }
-            diff[j] = difference(c, x, seen ? last : reference(c, x));
+            out[j] = difference(c, x, seen ? last : reference(c, x));
             last = x;
             seen = true;
         }
     }
-    t.entity_cols.emplace_back(Ref::borrow(c.name.get()), float_array(L, first));
-    if (c.is_static)
-        t.static_steps.emplace_back(Ref::borrow(c.name.get()), float_array(L, statics));
-    else
-        t.step_cols.emplace_back(Ref::borrow(c.step_name.get()), float_array(L, diff));
 }
 
 // Text stays plain Python objects (pandas 3 would otherwise convert every
@@ -68,7 +67,7 @@ Ref text_column(const Libs& L, const std::vector<int32_t>& codes, PyObject* uniq
     return call(series_type.get(), {object_array(L, codes, uniques)}, {kw(N::dtype, object_type), kw(N::copy, Py_False)});
 }
 
-void category_column(const Libs& L, const ColumnModel& c, PyObject* series, Tables& t) {
+void category_column(const Libs& L, const ColumnModel& c, PyObject* series, Tables& t, size_t i) {
     const Order& o = t.o;
     Ref uniques;
     const std::vector<int32_t> codes = std::move(read_codes(L, {series}, uniques)[0]);
@@ -86,27 +85,23 @@ void category_column(const Libs& L, const ColumnModel& c, PyObject* series, Tabl
             to[j] = codes[static_cast<size_t>(o.perm[static_cast<size_t>(r)])];
         }
     }
-    t.entity_cols.emplace_back(Ref::borrow(c.name.get()), text_column(L, first, uniques.get()));
-    if (c.is_static) {
-        t.static_steps.emplace_back(Ref::borrow(c.name.get()), text_column(L, from, uniques.get()));
-        return;
-    }
-    t.step_cols.emplace_back(Ref::borrow(c.step_name.get()), text_column(L, from, uniques.get()));
-    t.step_cols.emplace_back(Ref::borrow(c.to_name.get()), text_column(L, to, uniques.get()));
+    t.first[i] = text_column(L, first, uniques.get());
+    t.step[i] = text_column(L, from, uniques.get());
+    if (!c.is_static) t.to[i] = text_column(L, to, uniques.get());
 }
 
-void add_column(const Libs& L, const ColumnModel& c, PyObject* frame, Tables& t) {
+void add_column(const Libs& L, const ColumnModel& c, PyObject* frame, Tables& t, size_t i) {
     Ref series = column(frame, c.name.get(), "input");
     switch (c.kind) {
         case Kind::number:
-            numeric_column(L, c, read_numbers(L, series.get(), c.name.get(), "input"), t);
+            numeric_column(L, c, read_numbers(L, series.get(), c.name.get(), "input"), t, i);
             break;
         case Kind::datetime:
         case Kind::timedelta:
-            numeric_column(L, c, read_nanoseconds(L, series.get(), c.kind), t);
+            numeric_column(L, c, read_nanoseconds(L, series.get(), c.kind), t, i);
             break;
         case Kind::category:
-            category_column(L, c, series.get(), t);
+            category_column(L, c, series.get(), t, i);
             break;
     }
 }
@@ -122,29 +117,43 @@ Ref make_tables(const Libs& L, const Model& m, PyObject* frame) {
     Ref times = column(frame, tc.name.get(), "input");
     Order o = is_time_like(tc.kind) ? entity_order(L, ids.get(), m.cfg.id.get(), read_nanoseconds(L, times.get(), tc.kind))
                                     : entity_order(L, ids.get(), m.cfg.id.get(), read_numbers(L, times.get(), tc.name.get(), "input"));
-    Tables t{o, o.perm.size() - o.entities(), {}, {}, {}};
+    const size_t n = m.cols.size();
+    Tables t{o, o.perm.size() - o.entities(), std::vector<Ref>(n), std::vector<Ref>(n), std::vector<Ref>(n)};
+    release_freed_memory();
+    // Categories first: coding them needs the most room, and the tables are smallest then.
+    for (bool categories : {true, false})
+        for (size_t i = 0; i < n; ++i)
+            if ((m.cols[i].kind == Kind::category) == categories) add_column(L, m.cols[i], frame, t, i);
 
-    std::vector<int64_t> entity_count(o.entities()), step_count(t.n_steps), position(t.n_steps);
+    Ref entity_count, step_count, position;
+    int64_t* ek = new_array<int64_t>(L, o.entities(), "int64", entity_count);
+    int64_t* sk = new_array<int64_t>(L, t.n_steps, "int64", step_count);
+    int64_t* sp = new_array<int64_t>(L, t.n_steps, "int64", position);
     size_t j = 0;
     for (size_t e = 0; e < o.entities(); ++e) {
         const int64_t k = o.starts[e + 1] - o.starts[e];
-        entity_count[e] = k;
+        ek[e] = k;
         for (int64_t p = 0; p + 1 < k; ++p, ++j) {
-            step_count[j] = k;
-            position[j] = p;
+            sk[j] = k;
+            sp[j] = p;
         }
     }
-    t.entity_cols.emplace_back(Ref::borrow(m.count_name.get()), int_array(L, entity_count));
-    t.step_cols.emplace_back(Ref::borrow(m.count_name.get()), int_array(L, step_count));
-    t.step_cols.emplace_back(Ref::borrow(m.position_name.get()), int_array(L, position));
     // Statics first in both tables, then the sequence columns, each in input order.
+    std::vector<std::pair<Ref, Ref>> entity_cols, step_cols;
+    entity_cols.emplace_back(Ref::borrow(m.count_name.get()), std::move(entity_count));
+    step_cols.emplace_back(Ref::borrow(m.count_name.get()), std::move(step_count));
+    step_cols.emplace_back(Ref::borrow(m.position_name.get()), std::move(position));
     for (bool statics : {true, false})
-        for (const ColumnModel& c : m.cols)
-            if (c.is_static == statics) add_column(L, c, frame, t);
-    t.step_cols.insert(t.step_cols.begin() + 2, std::make_move_iterator(t.static_steps.begin()),
-                       std::make_move_iterator(t.static_steps.end()));
-    Ref entities = make_frame(L, t.entity_cols);
-    Ref steps = make_frame(L, t.step_cols);
+        for (size_t i = 0; i < n; ++i) {
+            const ColumnModel& c = m.cols[i];
+            if (c.is_static != statics) continue;
+            entity_cols.emplace_back(Ref::borrow(c.name.get()), std::move(t.first[i]));
+            step_cols.emplace_back(Ref::borrow(statics ? c.name.get() : c.step_name.get()), std::move(t.step[i]));
+            if (t.to[i]) step_cols.emplace_back(Ref::borrow(c.to_name.get()), std::move(t.to[i]));
+        }
+    Ref entities = make_frame(L, entity_cols);
+    entity_cols.clear();
+    Ref steps = make_frame(L, step_cols);
     return new_tuple({entities, steps});
 }
 
