@@ -28,8 +28,8 @@ def csv_text(df):
 
 
 @pytest.fixture(scope="module")
-def work(tmp_path_factory):
-    """visits.csv, the forward command run on it, and a synthetic file made from its output."""
+def visits_dir(tmp_path_factory):
+    """A folder holding visits.csv."""
     tmp = tmp_path_factory.mktemp("cli")
     rows = []
     for n, size in enumerate(ROWS_PER_VISIT):
@@ -39,7 +39,13 @@ def work(tmp_path_factory):
     visits = pd.DataFrame(rows, columns=["visit", "time", "hr", "event", "ward"])
     # Rows out of time order, so sorting is exercised.
     visits.iloc[::-1].to_csv(tmp / "visits.csv", index=False)
+    return tmp
 
+
+@pytest.fixture(scope="module")
+def work(visits_dir):
+    """The forward command run on visits.csv, and a synthetic file made from its output."""
+    tmp = visits_dir
     done = run(tmp, "forward", "visits.csv", "--id", "visit", "--time", "time", "--diff", "hr,time",
                "--diff", "event", "--diff", "ward", "--cast-time", "time")
     assert done.returncode == 0, done.stderr
@@ -112,9 +118,11 @@ def test_paths_with_fewer_iterations_and_no_progress_lines(work):
 
 
 @pytest.fixture(scope="module")
-def seq_work(work):
+def seq_work(visits_dir):
     """tables run on visits.csv, and the frame it read."""
-    tmp = work[0]
+    tmp = visits_dir
+    with open(str(tmp / "other.pkl"), "wb") as f:
+        pickle.dump({"not": "a transformer"}, f)
     done = run(tmp, "tables", "visits.csv", "--id", "visit", "--time", "time", "--cast-time", "time")
     assert done.returncode == 0, done.stderr
     visits = pd.read_csv(tmp / "visits.csv")
@@ -159,27 +167,27 @@ ERRORS = [
     (["backward", "visits.csv", "synth.csv"], "cannot read a transformer from visits.csv"),
     (["paths", "visits.transformer.pkl", "synth.csv"], "choose one with --column"),
     (["forward", "visits.parquet", "--id", "visit", "--time", "time", "--diff", "hr"], "needs pyarrow or fastparquet"),
+]
+
+SEQ_ERRORS = [
     (["tables", "visits.csv", "--id", "visit", "--time", "time", "--static", "pulse"], "column 'pulse' not in"),
     (["tables", "visits.csv", "--id", "visit", "--time", "time", "--cast-time", "time", "--static", "hr",
       "--entities", "e.csv"], "static column 'hr' changes"),
     (["tables", "visits.csv", "--id", "visit", "--time", "time"], "time column 'time' must hold numbers"),
     (["rebuild", "visits.sequences.pkl", "visits.entities.csv", "visits.steps.csv", "--counts", "0=2"],
      "bad count '0=2'"),
-    (["rebuild", "visits.transformer.pkl", "visits.entities.csv", "visits.steps.csv"], "not a transformer saved"),
+    (["rebuild", "other.pkl", "visits.entities.csv", "visits.steps.csv"], "holds a dict, not a transformer saved by"),
     (["rebuild", "visits.sequences.pkl", "visits.steps.csv", "visits.steps.csv"], "entities frame lacks the columns"),
     (["rebuild", "visits.sequences.pkl", "visits.entities.csv", "visits.steps.csv", "--out", "x.parquet"],
      "writing Parquet needs pyarrow"),
 ]
 
 
-@pytest.fixture(scope="module")
-def failed_runs(work, seq_work):
-    """Every error case, run side by side to save interpreter start-ups."""
-    tmp = work[0]
-    (tmp / "visits.parquet").write_bytes(b"")
-    procs = [subprocess.Popen([sys.executable, "-m", "veltrano.transformer"] + args, cwd=str(tmp),
+def run_side_by_side(cwd, cases):
+    """Every case at once, to save interpreter start-ups: (exit status, stderr) each."""
+    procs = [subprocess.Popen([sys.executable, "-m", "veltrano.transformer"] + args, cwd=str(cwd),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
-             for args, _ in ERRORS]
+             for args, _ in cases]
     results = []
     for proc in procs:
         stderr = proc.communicate()[1]
@@ -187,12 +195,25 @@ def failed_runs(work, seq_work):
     return results
 
 
-@pytest.mark.parametrize("case", range(len(ERRORS)), ids=[message for _, message in ERRORS])
-def test_user_errors_are_one_line_without_traceback(work, failed_runs, case):
-    args, message = ERRORS[case]
+@pytest.fixture(scope="module")
+def failed_runs(work):
+    (work[0] / "visits.parquet").write_bytes(b"")
+    return run_side_by_side(work[0], ERRORS)
+
+
+@pytest.fixture(scope="module")
+def seq_failed_runs(seq_work):
+    return run_side_by_side(seq_work[0], SEQ_ERRORS)
+
+
+@pytest.mark.parametrize("runs, cases, case", [("failed_runs", ERRORS, i) for i in range(len(ERRORS))]
+                         + [("seq_failed_runs", SEQ_ERRORS, i) for i in range(len(SEQ_ERRORS))],
+                         ids=[message for _, message in ERRORS + SEQ_ERRORS])
+def test_user_errors_are_one_line_without_traceback(request, runs, cases, case):
+    args, message = cases[case]
     if any(arg.endswith(".parquet") for arg in args) and HAS_PARQUET_ENGINE:
         pytest.skip("a Parquet engine is installed")
-    returncode, stderr = failed_runs[case]
+    returncode, stderr = request.getfixturevalue(runs)[case]
     assert returncode != 0 and "Traceback" not in stderr
     assert len(stderr.splitlines()) == 1 and message in stderr, stderr
-    assert not os.path.exists(str(work[0] / "synth.rebuilt.csv"))
+    assert not os.path.exists(str(request.getfixturevalue("visits_dir") / "synth.rebuilt.csv"))
