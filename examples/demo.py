@@ -177,7 +177,7 @@ def main(argv=None):
              len(pipeline)))
 
     print("3. Fidelity of both against the real rows")
-    tables = {"compatible class": st.fidelity(real, compatible, rebuilt_id_column=tr.unique_id_column),
+    tables = {"compatible class": st.fidelity(real, compatible),
               "sequence pipeline": st.fidelity(real, pipeline)}
     figure = plot_fidelity(tables, os.path.join(args.out, "demo.png"),
                            title="Real against rebuilt %s rows, same stand-in generator" % name)

@@ -195,7 +195,9 @@ def test_fidelity_compares_both_classes_side_by_side():
     assert measures.loc[("within range", "lab"), "rebuilt"] == 1.0
     assert measures.loc[("seen pairs", "state"), "real"] == 1.0
     assert table.loc[table["measure"] == "entities", "real"].sum() == real["patient"].nunique()
-    compatible = rebuilt.rename(columns={"patient": "UNIQUE_ID"})
+    # The compatible class's layout: fresh ids in front, the synthetic rows' own ids carried along.
+    compatible = rebuilt.assign(patient=rebuilt["patient"].sample(frac=1, random_state=0).to_numpy())
+    compatible.insert(0, "UNIQUE_ID", rebuilt["patient"])
     pd.testing.assert_frame_equal(st.fidelity(real, compatible), table)
 
 

@@ -132,9 +132,12 @@ void length_rows(Table& t, PyObject* real, PyObject* rebuilt) {
 Ref fidelity(const Libs& L, const Model& m, PyObject* real, PyObject* rebuilt, PyObject* rebuilt_id) {
     Ref rid = Ref::borrow(rebuilt_id);
     if (rebuilt_id == Py_None) {
-        Ref present = getattr(rebuilt, N::columns);
-        // The compatible class names its fresh ids UNIQUE_ID.
-        rid = contains(present.get(), m.cfg.id.get()) ? Ref::borrow(m.cfg.id.get()) : Ref::borrow(name(N::UNIQUE_ID));
+        // The compatible class puts its fresh ids in front as UNIQUE_ID and
+        // carries the synthetic rows' own ids along: a UNIQUE_ID the real
+        // frame lacks is those entities.
+        Ref in_rebuilt = getattr(rebuilt, N::columns), in_real = getattr(real, N::columns);
+        const bool compatible = contains(in_rebuilt.get(), name(N::UNIQUE_ID)) && !contains(in_real.get(), name(N::UNIQUE_ID));
+        rid = Ref::borrow(compatible ? name(N::UNIQUE_ID) : m.cfg.id.get());
     }
     Side a = measure(L, m, real, m.cfg.id.get()), b = measure(L, m, rebuilt, rid.get());
     FactsView fa(a.facts.get()), fb(b.facts.get());

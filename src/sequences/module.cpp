@@ -392,7 +392,9 @@ PyMethodDef methods[] = {
               "order instead of drawing them."),
     VT_METHOD("fidelity", fidelity_method, METH_VARARGS | METH_KEYWORDS,
               "fidelity(real, rebuilt, *, rebuilt_id_column=None) -> DataFrame\n\nMeasures of real against rebuilt "
-              "entities, one row per measure and column."),
+              "entities, one row per measure and column. The rebuilt entities are told apart by rebuilt_id_column; by "
+              "default by UNIQUE_ID where rebuilt has it and real does not (the compatible class's ids), else by the "
+              "id column."),
     VT_METHOD("_partition_facts", partition_facts_method, METH_O, "The reducible facts of one partition."),
     VT_METHOD("_combine_facts", combine_facts_method, METH_O | METH_STATIC, "Facts of several partitions as one."),
     VT_METHOD("_fit_facts", fit_facts, METH_O, "Fits on combined facts; returns self."),
