@@ -119,7 +119,6 @@ Ref make_tables(const Libs& L, const Model& m, PyObject* frame) {
                                     : entity_order(L, ids.get(), m.cfg.id.get(), read_numbers(L, times.get(), tc.name.get(), "input"));
     const size_t n = m.cols.size();
     Tables t{o, o.perm.size() - o.entities(), std::vector<Ref>(n), std::vector<Ref>(n), std::vector<Ref>(n)};
-    release_freed_memory();
     // Categories first: coding them needs the most room, and the tables are smallest then.
     for (bool categories : {true, false})
         for (size_t i = 0; i < n; ++i)
