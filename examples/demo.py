@@ -125,7 +125,7 @@ def plot(real, rebuilt, uid, filename):
     ax.legend()
 
     ax = axes[2]
-    day = pd.Timedelta(days=1)
+    day = pd.Timedelta(1, unit="D")
     start = real[TIME].min().normalize()
     real_days = (real[TIME] - start) / day
     rebuilt_days = (rebuilt[TIME] - start) / day

@@ -1,7 +1,10 @@
 // First-order differences, transition values and category mapping frames.
+#include "common/buffer.hpp"
 #include "difference/group_differences.hpp"
 #include "difference/transitions.hpp"
 #include "module/bodies.hpp"
+
+#include <limits>
 
 namespace vt {
 namespace body {
@@ -26,6 +29,36 @@ void add_continuous_difference(const Frame& f, PyObject* self, PyObject* df, PyO
     setitem(df, col_diff, differences);
 }
 
+// A text column of another dtype than object (str, string, category) as the
+// objects it holds, with nan for every missing value: what the same text read
+// as objects holds, so that it gives the same transitions.
+Ref as_objects(PyObject* pd, PyObject* column) {
+    if (dtype_is(column, "object")) return Ref::borrow(column);
+    Ref objects = call_method(column, N::astype, {builtin("object")});
+    Ref values = call_method(objects.get(), N::to_numpy, {}, {kw(N::copy, Py_True)});
+    objects = Ref();
+    Ref missing = call_method(call_method(column, N::isna).get(), N::to_numpy);
+    setitem(values.get(), missing, require(PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN())));
+    Ref series_type = getattr(pd, N::Series);
+    Ref index = getattr(column, N::index);
+    return call(series_type.get(), {values}, {kw(N::index, index), kw(N::dtype, builtin("object"))});
+}
+
+// The shifted values as the from-column: the list itself, unless it holds
+// only text, which pandas 3 would store as str with None turned into nan;
+// such a list is stored as objects, as pandas before 3 stores it anyway.
+Ref from_column(PyObject* pd, PyObject* df, PyObject* shifted) {
+    Ref api = getattr(pd, N::api);
+    Ref types = getattr(api.get(), N::types);
+    Ref infer_dtype = getattr(types.get(), N::infer_dtype);
+    Ref kind = call(infer_dtype.get(), {shifted}, {kw(N::skipna, Py_True)});
+    if (!PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "string") != 0)
+        return Ref::borrow(shifted);
+    Ref series_type = getattr(pd, N::Series);
+    Ref index = getattr(df, N::index);
+    return call(series_type.get(), {shifted}, {kw(N::index, index), kw(N::dtype, builtin("object"))});
+}
+
 // Adds the transition column of one categorical column to df and returns its
 // category mapping frame; the temporary from/to columns are dropped again.
 // Each statement's intermediates are released as soon as it is done, so the
@@ -40,19 +73,19 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
 
     // Shift down by one row across the whole frame, then blank the entity
     // starts, whose shifted value came from the previous entity.
+    Ref text = as_objects(f.pd().get(), getitem(df, col).get());
     {
         // An empty frame gets an empty column: a one-item list would make
         // pandas invent a row.
         Ref none_first = length(df) != 0 ? new_list({Py_None}) : new_list();
-        Ref column = getitem(df, col);
-        Ref values = getattr(column.get(), N::values);
+        Ref values = getattr(text.get(), N::values);
         Ref minus_one = integer(-1);
         Ref all_but_last_key = require(PySlice_New(nullptr, minus_one.get(), nullptr));
         Ref all_but_last = getitem(values.get(), all_but_last_key);
         Ref previous = require(PySequence_List(all_but_last.get()));
         Ref shifted = list_concat(none_first.get(), previous.get());
         previous = Ref();
-        setitem(df, col_from, shifted);
+        setitem(df, col_from, from_column(f.pd().get(), df, shifted.get()));
     }
     {
         Ref first_entry_of_each_id_idx = call_method(self, N::_get_indexes_of_first_row_of_each_unique_id,
@@ -60,7 +93,8 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
         Ref loc = getattr(df, N::loc);
         setitem(loc.get(), new_tuple({first_entry_of_each_id_idx, col_from}), Py_None);
     }
-    setitem(df, col_to, getitem(df, col));
+    setitem(df, col_to, text);
+    text = Ref();
     {
         Ref pairs = getitem(df, new_list({col_from, col_to}));
         Ref transitions = transition_texts(f.pd().get(), pairs.get());
@@ -87,7 +121,8 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
                                            {kw(N::columns, new_dict({{col_from, from_name}, {col_to, to_name}}))});
     }
 
-    call_method(df, N::drop, {new_list({col_from, col_to})}, {kw(N::axis, integer(1)), kw(N::inplace, Py_True)});
+    require_ok(PyObject_DelItem(df, col_from.get()));
+    require_ok(PyObject_DelItem(df, col_to.get()));
     return df_category_mappings;
 }
 
