@@ -31,10 +31,15 @@ void add_continuous_difference(const Frame& f, PyObject* self, PyObject* df, PyO
 
 // A text column of another dtype than object (str, string, category) as the
 // objects it holds, with nan for every missing value: what the same text read
-// as objects holds, so that it gives the same transitions.
+// as objects holds, so that it gives the same transitions. By way of the
+// category dtype, equal texts become one shared object each, as they mostly
+// are in an object column, rather than a new str per row: the transition
+// texts are then rendered once per distinct pair, not once per row.
 Ref as_objects(PyObject* pd, PyObject* column) {
     if (dtype_is(column, "object")) return Ref::borrow(column);
-    Ref objects = call_method(column, N::astype, {builtin("object")});
+    Ref categories = call_method(column, N::astype, {N::category});
+    Ref objects = call_method(categories.get(), N::astype, {builtin("object")});
+    categories = Ref();
     Ref values = call_method(objects.get(), N::to_numpy, {}, {kw(N::copy, Py_True)});
     objects = Ref();
     Ref missing = call_method(call_method(column, N::isna).get(), N::to_numpy);
