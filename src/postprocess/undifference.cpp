@@ -1,8 +1,7 @@
 // Transition values back to categories, differences back to values.
+#include "common/buffer.hpp"
 #include "module/bodies.hpp"
 #include "postprocess/running_sums.hpp"
-
-#include "common/buffer.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -179,10 +178,11 @@ Ref undiff_continuous(const Frame& f, bool differences_kept) {
                 Ref loc = getattr(df_synth, N::loc);
                 Ref sizes = getitem(loc.get(), new_tuple({first_rows_of_each_person_idx, N::num_repetitions}));
                 Ref mapped = call_method(sizes.get(), N::map, {means});
-                // With the difference column about to be dropped, a datetime
-                // column is summed on nanoseconds, never boxing a Timestamp.
                 starting_values = seed_values(f.pd().get(), mapped.get());
                 mapped = Ref();
+                // With the difference column about to be dropped, a datetime
+                // column is summed on integer counts of its units, never
+                // boxing a Timestamp.
                 if (!differences_kept && difference_column_is_discarded(self, diff_col)) {
                     Ref augmented = getattr(self, N::df_augmented);
                     Ref original = getitem(augmented.get(), original_col);
@@ -266,10 +266,12 @@ Ref undiff_continuous(const Frame& f, bool differences_kept) {
                 setitem(df_synth, original_col, converted);
             }
             Ref restored = getitem(df_synth, original_col);
-            Ref numpy_dtype = getattr(restored.get(), N::dtype);
+            Ref restored_dtype = getattr(restored.get(), N::dtype);
             Ref tz_type = getattr(pd.get(), N::DatetimeTZDtype);
-            if (dtype_kind_is(restored.get(), "M") && !require_ok(PyObject_IsInstance(numpy_dtype.get(), tz_type.get())) &&
-                !dtype_is(restored.get(), PyUnicode_AsUTF8(unit_dtype.get())))
+            if (!dtype_kind_is(restored.get(), "M") || require_ok(PyObject_IsInstance(restored_dtype.get(), tz_type.get())))
+                continue;
+            Ref shown = require(PyObject_Str(restored_dtype.get()));
+            if (PyUnicode_Compare(shown.get(), unit_dtype.get()) != 0)
                 setitem(df_synth, original_col, call_method(restored.get(), N::astype, {unit_dtype}));
         }
     }
