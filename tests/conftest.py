@@ -9,9 +9,10 @@ if _TESTS_DIR not in sys.path:
 
 
 def pytest_configure(config):
-    # pandas' own deprecation warnings, where this pandas has them (pandas 3's
-    # Pandas4Warning is a DeprecationWarning, Pandas5Warning a pending one).
+    # pandas' own deprecation and chained-assignment warnings, where this pandas
+    # has them (Pandas4Warning is a DeprecationWarning, Pandas5Warning a
+    # pending one, ChainedAssignmentError a plain Warning).
     import pandas as pd
-    for name in ("Pandas4Warning", "Pandas5Warning"):
+    for name in ("Pandas4Warning", "Pandas5Warning", "ChainedAssignmentError"):
         if hasattr(pd.errors, name):
             config.addinivalue_line("filterwarnings", "error::pandas.errors." + name)
