@@ -12,12 +12,16 @@ import io
 import json
 import sys
 
+import numpy as np
+import pandas as pd
+
+import frames
+from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
+
 SEEDS = range(60)
 
 
 def _value(v):
-    import numpy as np
-    import pandas as pd
     if isinstance(v, (list, tuple)):
         return [_value(x) for x in v]
     if v is None or (not isinstance(v, str) and pd.isna(v)):
@@ -30,7 +34,6 @@ def _value(v):
 
 
 def _kind(dtype):
-    import pandas as pd
     if dtype == object or isinstance(dtype, (pd.StringDtype, pd.CategoricalDtype)):
         return "text"
     return {"M": "datetime", "m": "timedelta", "b": "bool"}.get(dtype.kind, "number")
@@ -54,9 +57,6 @@ def _outcome(call):
 def _input(seed):
     # Text as a CSV reader gives it (missing as nan; pandas infers object or
     # str), and for some seeds the category columns in string or category dtype.
-    import numpy as np
-    import pandas as pd
-    import frames
     df, kwargs, _ = frames.random_case(seed)
     text_dtype = [None, "string", "category"][seed % 3]
     for col in df.columns:
@@ -72,7 +72,6 @@ def _input(seed):
 
 
 def results(seed):
-    from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
     df, kwargs = _input(seed)
     made = _outcome(lambda: T(df, **kwargs))
     if "error" in made:
@@ -98,7 +97,6 @@ def results(seed):
 
 
 def dump(path):
-    import pandas as pd
     with open(path, "w") as f:
         for seed in SEEDS:
             f.write(json.dumps({"seed": seed, **results(seed)}, sort_keys=True) + "\n")

@@ -86,3 +86,15 @@ def test_positions_taken_from_each_category_block(request_, available, positions
             T._get_indexes_to_keep(request_, pd.Series(available), needed)
     else:
         assert T._get_indexes_to_keep(request_, pd.Series(available), needed) == positions
+
+
+@pytest.mark.parametrize("values, restored", [([1, 2, 4, 8], [4.75, 5.75] * 2), ([2, 2, 4, 4], [4, 5] * 2)])
+def test_integer_differences_seeded_with_means_as_on_pandas_2(values, restored):
+    # A generator may give whole-number differences as int64: a fractional mean
+    # makes the column float64 (pandas 2 upcasts, pandas 3 would raise), a whole
+    # one keeps it (pandas 1.x upcasts that too).
+    tr = T(pd.DataFrame({"id": [1, 1, 2, 2], "t": [1, 2, 1, 2], "x": values}), "id", "t", ["x"])
+    synth = pd.DataFrame({"id": 0, "NUM_GROUP_ENTRIES": [2] * 6, "x_diff": 1})
+    out = tr.postprocess_timeseries_difference_method(synth, {2: 2})
+    assert out["x"].tolist() == restored
+    assert out["x"].dtype == np.asarray(restored).dtype or pd.__version__.startswith("1.")
