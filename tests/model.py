@@ -205,8 +205,9 @@ class TimeseriesDifferenceTransformer:
             # An empty frame gets an empty column: a one-item list would make
             # pandas invent a row.
             shifted = ([None] if len(df) else []) + list(text.values[:-1])
-            # Texts stay objects, None included, as pandas before 3 stores them.
-            if pd.api.types.infer_dtype(shifted, skipna=True) == "string":
+            # Texts stay objects, None included, as pandas before 3 stores them;
+            # so do the values of the other text dtypes, whatever they are.
+            if df[col].dtype != object or pd.api.types.infer_dtype(shifted, skipna=True) == "string":
                 shifted = pd.Series(shifted, index=df.index, dtype=object)
             df[col_from] = shifted
             first_entry_of_each_id_idx = self._get_indexes_of_first_row_of_each_unique_id(df, self.primary_id_column)

@@ -105,6 +105,11 @@ def test_repeated_and_missing_transitions_in_mapping(missing, dtype, shown, monk
     assert list(tr.category_counts.items()) == [(2, 2), (3, 2)]
 
 
+def test_category_of_numbers_keeps_its_values():
+    df = pd.DataFrame({"id": [1, 1, 1], "t": [1, 2, 3], "c": pd.Series([1, 2, None], dtype="category")})
+    assert list(T(df, "id", "t", ["c"]).df_multi_entry_per_group_diff["c_diff"]) == ["(None, 1)", "(1, 2)", "(2, nan)"]
+
+
 @pytest.mark.parametrize("extra, transition, kept", [
     # An input column under the transition name: the transition column moves aside.
     ({"c_diff": list(range(6))}, "c_diff_1", ["c_diff"]),

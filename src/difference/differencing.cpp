@@ -49,16 +49,20 @@ Ref as_objects(PyObject* pd, PyObject* column) {
     return call(series_type.get(), {values}, {kw(N::index, index), kw(N::dtype, builtin("object"))});
 }
 
-// The shifted values as the from-column: the list itself, unless it holds
-// only text, which pandas 3 would store as str with None turned into nan;
-// such a list is stored as objects, as pandas before 3 stores it anyway.
-Ref from_column(PyObject* pd, PyObject* df, PyObject* shifted) {
-    Ref api = getattr(pd, N::api);
-    Ref types = getattr(api.get(), N::types);
-    Ref infer_dtype = getattr(types.get(), N::infer_dtype);
-    Ref kind = call(infer_dtype.get(), {shifted}, {kw(N::skipna, Py_True)});
-    if (!PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "string") != 0)
-        return Ref::borrow(shifted);
+// The shifted values of an object column as the from-column: the list
+// itself, unless it holds only text, which pandas 3 would store as str with
+// None turned into nan; such a list is stored as objects, as pandas before 3
+// stores it anyway. The values of other text dtypes are always stored as
+// objects: a category of numbers stays numbers.
+Ref from_column(PyObject* pd, PyObject* df, PyObject* shifted, bool object_column) {
+    if (object_column) {
+        Ref api = getattr(pd, N::api);
+        Ref types = getattr(api.get(), N::types);
+        Ref infer_dtype = getattr(types.get(), N::infer_dtype);
+        Ref kind = call(infer_dtype.get(), {shifted}, {kw(N::skipna, Py_True)});
+        if (!PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "string") != 0)
+            return Ref::borrow(shifted);
+    }
     Ref series_type = getattr(pd, N::Series);
     Ref index = getattr(df, N::index);
     return call(series_type.get(), {shifted}, {kw(N::index, index), kw(N::dtype, builtin("object"))});
@@ -78,7 +82,10 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
 
     // Shift down by one row across the whole frame, then blank the entity
     // starts, whose shifted value came from the previous entity.
-    Ref text = as_objects(f.pd().get(), getitem(df, col).get());
+    Ref column = getitem(df, col);
+    const bool object_column = dtype_is(column.get(), "object");
+    Ref text = as_objects(f.pd().get(), column.get());
+    column = Ref();
     {
         // An empty frame gets an empty column: a one-item list would make
         // pandas invent a row.
@@ -90,7 +97,7 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
         Ref previous = require(PySequence_List(all_but_last.get()));
         Ref shifted = list_concat(none_first.get(), previous.get());
         previous = Ref();
-        setitem(df, col_from, from_column(f.pd().get(), df, shifted.get()));
+        setitem(df, col_from, from_column(f.pd().get(), df, shifted.get(), object_column));
     }
     {
         Ref first_entry_of_each_id_idx = call_method(self, N::_get_indexes_of_first_row_of_each_unique_id,
