@@ -118,10 +118,10 @@ pair_py312=(py312-pandas2 3.12 ".[test-pandas2] numpy" "${SMOKE[@]}")
 
 passed_dumps=()
 for pair in pair_py311 pair_py313 pair_py37 pair_py312; do
-    declare -n spec="$pair"
-    name="${spec[0]}" version="${spec[1]}"
+    declare -n pair_args="$pair"
+    name="${pair_args[0]}" version="${pair_args[1]}"
     if py="$(find_python "$version")"; then
-        if run_pair "$name" "$py" "${spec[2]}" "${spec[@]:3}"; then
+        if run_pair "$name" "$py" "${pair_args[2]}" "${pair_args[@]:3}"; then
             [ "$name" = py37-pandas135 ] || passed_dumps+=("$REPO/.venv/$name/cross-pandas.jsonl")
         else
             failures+=("$name")
@@ -133,7 +133,7 @@ for pair in pair_py311 pair_py313 pair_py37 pair_py312; do
         echo "SKIP: $name: no CPython $version interpreter found (looked in \$(pyenv root)/versions/$version.* and for python$version on PATH)"
         skips+=("$name")
     fi
-    unset -n spec
+    unset -n pair_args
 done
 
 # The same seeded inputs must give the same results on pandas 2 and pandas 3.

@@ -1,5 +1,4 @@
 """The forward transformation on small frames with exactly known results."""
-import importlib.util
 import inspect
 
 import numpy as np
@@ -80,7 +79,11 @@ def test_without_categorical_columns_no_mappings():
 TEXT_DTYPES = [(None, object, "None"), (np.nan, object, "nan"), (None, "string", "nan"), (None, "category", "nan"),
                # pandas' own choice: object before 3 (None stays None), str from 3 on (None becomes nan)
                (None, None, "None" if pd.Series(["A", None]).dtype == object else "nan")]
-STORAGES = ["python"] + (["pyarrow"] if importlib.util.find_spec("pyarrow") else [])
+try:
+    import pyarrow  # noqa: F401  (backs the pyarrow storage)
+    STORAGES = ["python", "pyarrow"]
+except ImportError:
+    STORAGES = ["python"]
 TEXT_DTYPES += [(None, "string[%s]" % storage, "nan") for storage in STORAGES[1:]]
 if "na_value" in inspect.signature(pd.StringDtype).parameters:  # pandas 3's str
     TEXT_DTYPES += [(None, pd.StringDtype(storage, na_value=np.nan), "nan") for storage in STORAGES]

@@ -80,12 +80,13 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
     Ref col_from = call_method(self, N::get_safe_column_name, {df, from_name});
     Ref col_to = call_method(self, N::get_safe_column_name, {df, to_name});
 
-    // Shift down by one row across the whole frame, then blank the entity
-    // starts, whose shifted value came from the previous entity.
     Ref column = getitem(df, col);
     const bool object_column = dtype_is(column.get(), "object");
     Ref text = as_objects(f.pd().get(), column.get());
     column = Ref();
+
+    // Shift down by one row across the whole frame, then blank the entity
+    // starts, whose shifted value came from the previous entity.
     {
         // An empty frame gets an empty column: a one-item list would make
         // pandas invent a row.
