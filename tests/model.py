@@ -79,6 +79,20 @@ def _naive_datetime_dtype(dtype):
     return "datetime64[%s]" % dtype.unit if isinstance(dtype, pd.DatetimeTZDtype) else str(dtype)
 
 
+def _require_time_differences(transformer, df_synth):
+    # Numbers in a time column's difference column would be summed as nanoseconds.
+    for original_col, diff_col in transformer.continuous_columns_to_diff_map.items():
+        if transformer.df_augmented[original_col].dtype.kind not in ("M", "m"):
+            continue
+        differences = df_synth[diff_col]
+        if pd.api.types.is_numeric_dtype(differences):
+            raise TypeError(
+                "Column " + repr(diff_col) + " holds numbers (" + format(differences.dtype) + "), but as the "
+                "difference column of the time column " + repr(original_col) + " it must hold time differences: "
+                "convert it first, e.g. df_synth[" + repr(diff_col) + "] = pd.to_timedelta(df_synth["
+                + repr(diff_col) + "], unit='s') with the unit its numbers count")
+
+
 class TimeseriesDifferenceTransformer:
     """
     Performs difference transformations on timeseries data (one entity's information
@@ -247,9 +261,10 @@ class TimeseriesDifferenceTransformer:
             current_num_rows = category
             num_available_synth_rows = syn_category_counts[current_num_rows]
             num_required_rows = desired_category_count * (current_num_rows + 1)
-            assert num_available_synth_rows >= num_required_rows, \
-                "Require " + format(num_required_rows) + " synthetic rows to be generated but only " \
-                + format(num_available_synth_rows) + " synthetic records are available. Please synthesize more."
+            if not num_available_synth_rows >= num_required_rows:  # checked under -O too
+                raise AssertionError(
+                    "Require " + format(num_required_rows) + " synthetic rows to be generated but only "
+                    + format(num_available_synth_rows) + " synthetic records are available. Please synthesize more.")
 
     def _verify_desired_category_counts_categories_exist_and_numbers_are_valid(
             self, df_synth: "pd.DataFrame", desired_category_counts: "Dict[int, int]"):
@@ -269,16 +284,21 @@ class TimeseriesDifferenceTransformer:
         """
         Selectively keep only rows that are needed to create exactly the correct number of desired unique ids
         """
-        offset = 0
+        block_starts = None
         indexes_to_keep = []
         for current_num_rows in desired_category_counts.keys():
             num_synth_rows = syn_category_counts[current_num_rows]
             num_required_rows = unique_id_category_counts[current_num_rows]
-            assert num_synth_rows >= num_required_rows, \
-                "More rows required for num_rows = " + format(current_num_rows) + " category. Have " \
-                + format(num_synth_rows) + " rows but require " + format(num_required_rows) + " rows."
+            if not num_synth_rows >= num_required_rows:  # checked under -O too
+                raise AssertionError(
+                    "More rows required for num_rows = " + format(current_num_rows) + " category. Have "
+                    + format(num_synth_rows) + " rows but require " + format(num_required_rows) + " rows.")
+            if block_starts is None:
+                # Each block starts after the rows of every block before it, asked for or not.
+                counts = pd.Series(syn_category_counts)
+                block_starts = counts.cumsum() - counts
+            offset = block_starts[current_num_rows]
             indexes_to_keep += list(range(offset, offset + num_required_rows))
-            offset += num_synth_rows
         return indexes_to_keep
 
     def _get_indexes_of_first_row_of_each_unique_id(self, df: "pd.DataFrame", id_column_name: "str"):
@@ -309,9 +329,10 @@ class TimeseriesDifferenceTransformer:
         df_synth = df_synth.iloc[indexes_to_keep]
         df_synth = df_synth.reset_index(drop=True)
         df_synth = df_unique_ids.join(df_synth)
-        assert (df_synth[self.category_column] == df_synth["num_repetitions"]).all(), \
-            format(self.category_column) \
-            + " and num_repetitions should match in all cases from a correct join but they do not match"
+        if not (df_synth[self.category_column] == df_synth["num_repetitions"]).all():  # checked under -O too
+            raise AssertionError(
+                format(self.category_column)
+                + " and num_repetitions should match in all cases from a correct join but they do not match")
         return df_synth
 
     # ----- undifferencing ---------------------------------------------------------
@@ -360,6 +381,7 @@ class TimeseriesDifferenceTransformer:
         if not desired_category_counts:
             desired_category_counts = self.category_counts
         self.verify_columns_exist_in_df(df_synth, [self.primary_id_column, *self.diff_col_names])
+        _require_time_differences(self, df_synth)
         self._verify_desired_category_counts_categories_exist_and_numbers_are_valid(df_synth, desired_category_counts)
         self._verify_there_is_enough_synthetic_data_to_recombine_desired_structures(df_synth, desired_category_counts)
         df_synth = df_synth.copy()
@@ -374,8 +396,9 @@ class TimeseriesDifferenceTransformer:
         df_synth = df_synth.drop(self.diff_col_names + [self.category_column, "num_repetitions"], axis=1)
         df_synth = df_synth.reset_index(drop=True)
         expected_number_rows = sum(category * count for category, count in desired_category_counts.items())
-        assert len(df_synth) == expected_number_rows, \
-            "Expected to have " + format(expected_number_rows) + " rows but actually have " + format(len(df_synth))
+        if not len(df_synth) == expected_number_rows:  # checked under -O too
+            raise AssertionError(
+                "Expected to have " + format(expected_number_rows) + " rows but actually have " + format(len(df_synth)))
         return df_synth
 
     # ----- path discovery -----------------------------------------------------------

@@ -1,4 +1,5 @@
 """`python -m veltrano.transformer` end to end, against the class called in-process."""
+import contextlib
 import importlib.util
 import io
 import os
@@ -45,6 +46,8 @@ def work(tmp_path_factory):
     # Enough rows of each row count for the default request: 2 of 4 rows need 10 of 12.
     synth = pd.concat([expected.df_multi_entry_per_group_diff] * 4, ignore_index=True)
     synth.to_csv(tmp / "synth.csv", index=False)
+    # As generators write time differences: numbers, here of hours.
+    synth.assign(time_diff=synth["time_diff"] / pd.Timedelta(1, unit="h")).to_csv(tmp / "hours.csv", index=False)
     return tmp, done, expected, synth
 
 
@@ -84,6 +87,29 @@ def test_paths_writes_the_rows_of_the_longest_path(work):
     assert "path of %d transitions: " % len(path) in done.stdout
 
 
+def test_time_differences_as_numbers_both_ways(work):
+    tmp, _, expected, synth = work
+    assert run(tmp, "forward", "visits.csv", "--id", "visit", "--time", "time", "--diff", "hr,time,event,ward",
+               "--cast-time", "time", "--time-unit", "h", "--out", "hours.diff.csv").returncode == 0
+    hours = expected.df_multi_entry_per_group_diff["time_diff"] / pd.Timedelta(1, unit="h")
+    assert list(pd.read_csv(tmp / "hours.diff.csv")["time_diff"]) == list(hours)
+    done = run(tmp, "backward", "visits.transformer.pkl", "hours.csv", "--time-unit", "h", "--out", "h.csv")
+    assert done.returncode == 0, done.stderr
+    assert (tmp / "h.csv").read_text() == csv_text(expected.postprocess_timeseries_difference_method(synth))
+
+
+def test_paths_with_fewer_iterations_and_no_progress_lines(work):
+    tmp, _, expected, synth = work
+    done = run(tmp, "paths", "visits.transformer.pkl", "synth.csv", "--max-iterations", "6", "--quiet", "--column",
+               "event", "--out", "short.csv")
+    mappings = {"event": expected.categorical_column_mappings["event"]}
+    start = T.create_starting_df_for_path_discovery(T.expand_category_edges_in_df(synth, mappings), mappings)
+    with contextlib.redirect_stdout(io.StringIO()) as progress:
+        path = T.retrieve_longest_path(synth, T.iteratively_discover_paths_combined(start, 6))
+    assert list(pd.read_csv(tmp / "short.csv")["synthetic_row"]) == list(path.index) and progress.getvalue()
+    assert done.stdout.startswith("path of %d transitions: " % len(path)) and done.stderr == ""
+
+
 HAS_PARQUET_ENGINE = any(importlib.util.find_spec(m) for m in ("pyarrow", "fastparquet"))
 
 ERRORS = [
@@ -95,6 +121,10 @@ ERRORS = [
     (["backward", "visits.transformer.pkl", "synth.csv", "--counts", "2=9"], "Require 27 synthetic rows"),
     (["backward", "visits.transformer.pkl", "synth.csv", "--counts", "5=1"], "no rows with NUM_GROUP_ENTRIES = 5"),
     (["backward", "visits.transformer.pkl", "visits.csv"], "not in visits.csv"),
+    (["backward", "visits.transformer.pkl", "hours.csv"], "column 'time_diff' holds numbers, not time differences: "
+                                                           "give --time-unit"),
+    (["paths", "visits.transformer.pkl", "synth.csv", "--column", "event", "--max-iterations", "3"],
+     "no path left after 3 joins"),
     (["backward", "visits.csv", "synth.csv"], "cannot read a transformer from visits.csv"),
     (["paths", "visits.transformer.pkl", "synth.csv"], "choose one with --column"),
     (["forward", "visits.parquet", "--id", "visit", "--time", "time", "--diff", "hr"], "needs pyarrow or fastparquet"),

@@ -1,9 +1,14 @@
 """Post-processing: synthetic differenced rows back into timeseries entities."""
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pandas as pd
 import pytest
 from pandas.testing import assert_frame_equal
 
+import model
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 
 DAY = pd.Timedelta(1, unit="D")
@@ -24,10 +29,12 @@ def worked_synthetic():
     two = dict(id=7, NUM_GROUP_ENTRIES=2, t_diff=DAY, x_diff=0.5, c_diff="('B', 'A')")
     three = dict(id=8, NUM_GROUP_ENTRIES=3, t_diff=2 * DAY, x_diff=-1.0, c_diff="('A', 'C')")
     five = dict(id=9, NUM_GROUP_ENTRIES=5, t_diff=DAY, x_diff=0.0, c_diff="('B', 'B')")
-    return pd.DataFrame([three, two, five, two, three, two, two, three, two, three, two, three])
+    return pd.DataFrame([three, two, five, two, three, two, two, three, two, three, two, three, three, three, three])
 
 
-@pytest.mark.parametrize("request_, sizes", [(None, [2, 2, 3]), ({2: 2}, [2, 2]), ({2: 1, 3: 1}, [2, 3])])
+# Any subset of the pool's row counts, in any order: ids follow the request.
+@pytest.mark.parametrize("request_, sizes", [(None, [2, 2, 3]), ({2: 2}, [2, 2]), ({2: 1, 3: 1}, [2, 3]),
+                                             ({3: 2}, [3, 3]), ({3: 1, 2: 2}, [3, 2, 2])])
 def test_worked_example(request_, sizes):
     tr = T(visits(), "id", "t", ["t", "x", "c"], ["t"])
     synth = worked_synthetic()
@@ -77,6 +84,8 @@ def test_round_trip_gives_entities_built_from_the_differences_used():
 @pytest.mark.parametrize("request_, available, positions", [
     ({2: 1, 3: 1}, {2: 5, 3: 4}, [0, 1, 2, 5, 6, 7, 8]),
     ({2: 2}, {2: 6, 5: 9}, [0, 1, 2, 3, 4, 5]),
+    ({3: 1, 2: 1}, {2: 5, 3: 4}, [5, 6, 7, 8, 0, 1, 2]),
+    ({5: 1}, {2: 6, 3: 1, 5: 9}, [7, 8, 9, 10, 11, 12]),
     ({2: 2}, {2: 5}, "More rows required for num_rows = 2 category. Have 5 rows but require 6 rows."),
 ])
 def test_positions_taken_from_each_category_block(request_, available, positions):
@@ -98,3 +107,43 @@ def test_integer_differences_seeded_with_means_as_on_pandas_2(values, restored):
     out = tr.postprocess_timeseries_difference_method(synth, {2: 2})
     assert out["x"].tolist() == restored
     assert out["x"].dtype == np.asarray(restored).dtype or pd.__version__.startswith("1.")
+
+
+# A descending request, a short pool, rows of one row count paired with another's ids, a short block.
+CALLS = """import sys, pandas as pd, test_postprocess as t
+from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
+OffByOne = type("OffByOne", (T,), {"_get_indexes_to_keep": classmethod(
+    lambda cls, *args: [p + 1 for p in T._get_indexes_to_keep(*args)])})
+post = lambda cls, counts: cls(t.visits(), "id", "t", ["t", "x", "c"], ["t"]).postprocess_timeseries_difference_method(
+    t.worked_synthetic(), counts).to_csv()
+print(sys.flags.optimize)
+for call in [lambda: post(T, {3: 1, 2: 2}), lambda: post(T, {2: 3}), lambda: post(OffByOne, {2: 2, 3: 1}),
+             lambda: T._get_indexes_to_keep({2: 2}, pd.Series({2: 5, 3: 4}), pd.Series({2: 6}))]:
+    try:
+        print(call())
+    except AssertionError as error:
+        print(error)
+"""
+
+
+def test_same_results_and_failures_under_optimize():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    plain, optimized = (subprocess.run([sys.executable] + flags + ["-c", CALLS], env=env, stdout=subprocess.PIPE,
+                                       universal_newlines=True).stdout for flags in ([], ["-O"]))
+    assert plain[:2] == "0\n" and optimized == "1" + plain[1:] and plain.count("UNIQUE_ID") == 1
+    assert "Require 9 synthetic rows" in plain and "should match in all cases" in plain and "Have 5 rows" in plain
+
+
+@pytest.mark.parametrize("dtype", ["int64", "float64"])
+def test_time_differences_given_as_numbers(dtype):
+    synth = worked_synthetic()
+    hours = (synth["t_diff"] / pd.Timedelta(1, unit="h")).astype(dtype)
+    messages = []
+    for cls in (T, model.TimeseriesDifferenceTransformer):
+        tr = cls(visits(), "id", "t", ["t", "x", "c"], ["t"])
+        with pytest.raises(TypeError, match=r"^Column 't_diff' holds numbers \(%s\), .*pd\.to_timedelta" % dtype) as e:
+            tr.postprocess_timeseries_difference_method(synth.assign(t_diff=hours))
+        messages.append(str(e.value))
+        assert_frame_equal(tr.postprocess_timeseries_difference_method(synth.assign(t_diff=pd.to_timedelta(
+            hours, unit="h"))), tr.postprocess_timeseries_difference_method(synth), check_exact=True)
+    assert messages[0] == messages[1]

@@ -73,7 +73,6 @@ Ref verify_there_is_enough_synthetic_data(const Frame& f) {
     PyObject* self = f.arg(0);
     PyObject* df_synth = f.arg(1);
     PyObject* desired_category_counts = f.arg(2);
-    const bool check = assertions_enabled();
 
     Ref synthetic_column = getitem(df_synth, getattr(self, N::category_column));
     Ref syn_category_counts = call_method(call_method(synthetic_column.get(), N::value_counts).get(), N::sort_index);
@@ -83,11 +82,10 @@ Ref verify_there_is_enough_synthetic_data(const Frame& f) {
         auto pair = unpack2(item.get());
         Ref current_num_rows = std::move(pair.first);
         Ref desired_category_count = std::move(pair.second);
-        // The look-up and the arithmetic run with or without assertions.
         Ref num_available_synth_rows = getitem(syn_category_counts.get(), current_num_rows);
         Ref rows_per_entity = require(PyNumber_Add(current_num_rows.get(), one.get()));
         Ref num_required_rows = require(PyNumber_Multiply(desired_category_count.get(), rows_per_entity.get()));
-        if (!check) continue;
+        // Checked under -O too, so that a short pool fails with this message either way.
         Ref enough = require(PyObject_RichCompare(num_available_synth_rows.get(), num_required_rows.get(), Py_GE));
         if (truthy(enough.get())) continue;
         fail_assertion({"Require ", num_required_rows, " synthetic rows to be generated but only ",

@@ -23,6 +23,37 @@ Ref request_total(PyObject* desired_category_counts, Total what) {
     return total;
 }
 
+// Generators often write time differences as plain numbers. Summed onto a
+// timestamp they would count nanoseconds, so they are refused, naming the fix.
+void require_time_differences(PyObject* self, PyObject* df_synth, PyObject* pd) {
+    Ref api = getattr(pd, N::api);
+    Ref types = getattr(api.get(), N::types);
+    Ref is_numeric_dtype = getattr(types.get(), N::is_numeric_dtype);
+    Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
+    Ref items = call_method(diff_map.get(), N::items);
+    for (Ref& item : iterate(items.get())) {
+        auto pair = unpack2(item.get());
+        PyObject* original_col = pair.first.get();
+        PyObject* diff_col = pair.second.get();
+        {
+            Ref augmented = getattr(self, N::df_augmented);
+            Ref original = getitem(augmented.get(), original_col);
+            if (!dtype_kind_is(original.get(), "M") && !dtype_kind_is(original.get(), "m")) continue;
+        }
+        Ref differences = getitem(df_synth, diff_col);
+        if (!truthy(call(is_numeric_dtype.get(), {differences}).get())) continue;
+        Ref shown_diff = require(PyObject_Repr(diff_col));
+        Ref shown_original = require(PyObject_Repr(original_col));
+        Ref dtype = getattr(differences.get(), N::dtype);
+        Ref message = build_message(
+            {"Column ", shown_diff, " holds numbers (", dtype, "), but as the difference column of the time column ",
+             shown_original, " it must hold time differences: convert it first, e.g. df_synth[", shown_diff,
+             "] = pd.to_timedelta(df_synth[", shown_diff, "], unit='s') with the unit its numbers count"});
+        PyErr_SetObject(PyExc_TypeError, message.get());
+        throw_python_error();
+    }
+}
+
 }  // namespace
 
 // postprocess_timeseries_difference_method(self, df_synth, desired_category_counts=None)
@@ -37,6 +68,10 @@ Ref postprocess_timeseries_difference_method(const Frame& f) {
         Ref diff_col_names = getattr(self, N::diff_col_names);
         for (Ref& col : iterate(diff_col_names.get())) require_ok(PyList_Append(columns.get(), col.get()));
         call_method(self, N::verify_columns_exist_in_df, {df_synth, columns});
+    }
+    {
+        Ref pd = f.pd();
+        require_time_differences(self, df_synth.get(), pd.get());
     }
     call_method(self, N::_verify_desired_category_counts_categories_exist_and_numbers_are_valid,
                 {df_synth, desired_category_counts});
@@ -84,8 +119,9 @@ Ref postprocess_timeseries_difference_method(const Frame& f) {
     }
     df_synth = call_method(df_synth.get(), N::reset_index, {}, {kw(N::drop, Py_True)});
 
+    // Checked under -O too: a frame of the wrong length is never handed back.
     Ref expected_number_rows = request_total(desired_category_counts.get(), Total::rows);
-    if (assertions_enabled()) {
+    {
         Ref actual = require(PyLong_FromSsize_t(length(df_synth.get())));
         Ref same = require(PyObject_RichCompare(actual.get(), expected_number_rows.get(), Py_EQ));
         if (!truthy(same.get())) {

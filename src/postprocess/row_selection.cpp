@@ -4,31 +4,44 @@
 namespace vt {
 namespace body {
 
+namespace {
+
+// Where each category's block begins among the synthetic rows sorted by
+// category: after the rows of every block before it, asked for or not.
+Ref block_starts_of(const Frame& f, PyObject* syn_category_counts) {
+    Ref pd = f.pd();
+    Ref series = getattr(pd.get(), N::Series);
+    Ref counts = call(series.get(), {syn_category_counts});
+    Ref running_total = call_method(counts.get(), N::cumsum);
+    return require(PyNumber_Subtract(running_total.get(), counts.get()));
+}
+
+}  // namespace
+
 // _get_indexes_to_keep(cls, desired_category_counts, syn_category_counts, unique_id_category_counts)
 Ref get_indexes_to_keep(const Frame& f) {
     PyObject* desired_category_counts = f.arg(1);
     PyObject* syn_category_counts = f.arg(2);
     PyObject* unique_id_category_counts = f.arg(3);
-    const bool check = assertions_enabled();
 
-    Ref offset = integer(0);
+    Ref block_starts;
     Ref indexes_to_keep = new_list();
     Ref keys = call_method(desired_category_counts, N::keys);
     for (Ref& current_num_rows : iterate(keys.get())) {
         Ref num_synth_rows = getitem(syn_category_counts, current_num_rows);
         Ref num_required_rows = getitem(unique_id_category_counts, current_num_rows);
-        if (check) {
-            Ref enough = require(PyObject_RichCompare(num_synth_rows.get(), num_required_rows.get(), Py_GE));
-            if (!truthy(enough.get()))
-                fail_assertion({"More rows required for num_rows = ", current_num_rows, " category. Have ",
-                                num_synth_rows, " rows but require ", num_required_rows, " rows."});
-        }
-        // Take the first rows of this category's block, then skip the whole block.
+        // Checked under -O too: a short block would lend its rows to the next category.
+        Ref enough = require(PyObject_RichCompare(num_synth_rows.get(), num_required_rows.get(), Py_GE));
+        if (!truthy(enough.get()))
+            fail_assertion({"More rows required for num_rows = ", current_num_rows, " category. Have ",
+                            num_synth_rows, " rows but require ", num_required_rows, " rows."});
+        if (!block_starts) block_starts = block_starts_of(f, syn_category_counts);
+        // The first rows of this category's block, in the request's order.
+        Ref offset = getitem(block_starts.get(), current_num_rows);
         Ref stop = require(PyNumber_Add(offset.get(), num_required_rows.get()));
         Ref positions = call(builtin("range").get(), {offset, stop});
         Ref position_list = require(PySequence_List(positions.get()));
         indexes_to_keep = require(PyNumber_InPlaceAdd(indexes_to_keep.get(), position_list.get()));
-        offset = require(PyNumber_InPlaceAdd(offset.get(), num_synth_rows.get()));
     }
     return indexes_to_keep;
 }
@@ -116,7 +129,8 @@ Ref construct_vectors_of_identical_shape(const Frame& f) {
     // Both frames are numbered 0 .. R - 1: the join pairs them by position.
     df_synth = call_method(df_unique_ids.get(), N::join, {df_synth});
 
-    if (assertions_enabled()) {
+    // Checked under -O too: a mismatch would seed and label entities with the wrong row count.
+    {
         Ref categories = getitem(df_synth.get(), getattr(self, N::category_column));
         Ref repetitions = getitem(df_synth.get(), N::num_repetitions);
         Ref matches = require(PyObject_RichCompare(categories.get(), repetitions.get(), Py_EQ));

@@ -1,15 +1,17 @@
 """Command-line front end: difference a table, rebuild synthetic rows, find a path.
 
-    python -m veltrano.transformer forward  INPUT --id COL --time COL --diff COLS [--cast-time COLS]
-    python -m veltrano.transformer backward TRANSFORMER SYNTHETIC [--counts ROWS=ENTITIES,...]
-    python -m veltrano.transformer paths    TRANSFORMER SYNTHETIC [--column COL]
+    python -m veltrano.transformer forward  INPUT --id COL --time COL --diff COLS [--cast-time COLS] [--time-unit U]
+    python -m veltrano.transformer backward TRANSFORMER SYNTHETIC [--counts ROWS=ENTITIES,...] [--time-unit U]
+    python -m veltrano.transformer paths    TRANSFORMER SYNTHETIC [--column COL] [--max-iterations N] [--quiet]
 
 Expected user errors end in one line on standard error and exit status 1
 (2 for a malformed command line); anything else is a bug and keeps its traceback.
 """
 
 import argparse
+import contextlib
 import importlib.util
+import io
 import os
 import pickle
 import sys
@@ -35,7 +37,8 @@ trained on, one row per entity row except each entity's first:
   - NUM_GROUP_ENTRIES: the number of rows the row's entity owns;
   - one COL_diff column per --diff column: the difference from the entity's
     previous row for numbers, a time difference such as "0 days 02:15:00" for
-    dates, and a transition such as "('lab', 'medication')" for text.
+    dates (with --time-unit h, the number 2.25), and a transition such as
+    "('lab', 'medication')" for text.
 Entities with a single row are left out. Added names get _1, _2, ... when the
 input already has a column of that name.
 
@@ -50,7 +53,11 @@ SYNTHETIC is a CSV or Parquet table in the layout forward writes, for example
 generator output: it needs the id column, NUM_GROUP_ENTRIES and every _diff
 column; other columns are carried along. Building an entity of k rows takes
 k + 1 synthetic rows whose NUM_GROUP_ENTRIES is k; rows of row counts not
-asked for are ignored.
+asked for are ignored. Entities are numbered by ascending row count, whatever
+the order of --counts.
+
+Time differences may be text ("0 days 02:15:00") or, as most generators write
+them, plain numbers; numbers carry no unit, so name it with --time-unit.
 
 Written to --out (default SYNTHETIC's name with .rebuilt.csv), k rows per
 rebuilt entity:
@@ -68,7 +75,13 @@ SYNTHETIC is a CSV or Parquet table of synthetic transitions of one text
 column: its COL_diff column holds values such as "('lab', 'medication')".
 Transitions are chained into the longest path in which each one starts where
 the previous one ended, every synthetic row used at most once. Progress lines
-are printed while it runs.
+are printed while it runs (--quiet leaves them out).
+
+The search is greedy and capped: it keeps the 10 longest paths after each of
+at most --max-iterations joins (default 100); the first joins double the path
+length, later ones add one transition each. With the default, a path stops
+near 97 transitions however many rows SYNTHETIC has; a larger count finds
+longer paths, in time that grows with it.
 
 Written to --out (default SYNTHETIC's name with .path.csv): the synthetic rows
 of that path in path order, preceded by synthetic_row, each row's 0-based
@@ -85,6 +98,9 @@ example:
 
 Run COMMAND --help for the columns each command reads and writes.
 """
+
+
+TIME_UNITS = ["s", "min", "h", "D"]
 
 
 class UserError(Exception):
@@ -105,6 +121,16 @@ def _names(values):
     return names
 
 
+def _positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError("expected a whole number of at least 1, got %r" % text)
+    return value
+
+
 def _counts(values):
     """Parse ROWS=ENTITIES pairs into a dict ordered by row count."""
     counts = {}
@@ -122,7 +148,7 @@ def _counts(values):
         if rows in counts:
             raise UserError("bad count %r: row count %d given twice" % (item, rows))
         counts[rows] = entities
-    # Rows are selected per row count in ascending order; the request must follow it.
+    # Ascending, so that the order in which --counts is written never changes the output.
     return {rows: counts[rows] for rows in sorted(counts)}
 
 
@@ -174,7 +200,9 @@ def _restore_dtypes(synth, transformer):
             continue
         dtype, values = reference[col], synth[col]
         try:
-            if types.is_timedelta64_dtype(dtype) and not types.is_timedelta64_dtype(values):
+            # Numbers have no unit to read them in: _read_time_numbers decides.
+            if (types.is_timedelta64_dtype(dtype) and not types.is_timedelta64_dtype(values)
+                    and not types.is_numeric_dtype(values)):
                 synth[col] = pd.to_timedelta(values)
             elif types.is_datetime64_any_dtype(dtype) and not types.is_datetime64_any_dtype(values):
                 synth[col] = pd.to_datetime(values)
@@ -186,6 +214,25 @@ def _restore_dtypes(synth, transformer):
         values = synth[group]
         if values.notna().all() and (values % 1 == 0).all():
             synth[group] = values.astype("int64")
+    return synth
+
+
+def _time_columns(frame):
+    return [col for col in frame.columns if pd.api.types.is_timedelta64_dtype(frame[col])]
+
+
+def _read_time_numbers(synth, transformer, unit):
+    """Time-difference columns written as numbers, read as counts of `unit`."""
+    reference = transformer.df_multi_entry_per_group_diff
+    numeric = [col for col in _time_columns(reference)
+               if col in synth.columns and pd.api.types.is_numeric_dtype(synth[col])]
+    if numeric and unit is None:
+        one = len(numeric) == 1
+        raise UserError("%s %s %s numbers, not time differences: give --time-unit (s, min, h or D) to say what "
+                        "they count" % ("column" if one else "columns", ", ".join(repr(col) for col in numeric),
+                                        "holds" if one else "hold"))
+    for col in numeric:
+        synth[col] = pd.to_timedelta(synth[col], unit=unit)
     return synth
 
 
@@ -218,6 +265,11 @@ def forward(args):
     stem = out[:-len(".diff.csv")] if out.endswith(".diff.csv") else os.path.splitext(out)[0]
     saved = args.transformer or stem + ".transformer.pkl"
     result = transformer.df_multi_entry_per_group_diff
+    if args.time_unit:
+        # Generators take numbers, not time differences: write counts of the unit.
+        result = result.copy()
+        for col in _time_columns(result):
+            result[col] = result[col] / pd.Timedelta(1, unit=args.time_unit)
     result.to_csv(out, index=False)
     with open(saved, "wb") as f:
         pickle.dump(transformer, f, protocol=PICKLE_PROTOCOL)
@@ -233,9 +285,9 @@ def backward(args):
     synth = _read_table(args.synthetic)
     _require_columns(synth, [transformer.primary_id_column, transformer.category_column]
                      + list(transformer.diff_col_names), args.synthetic)
-    synth = _restore_dtypes(synth, transformer)
-    # Entities are cut from the row-count blocks in ascending order starting at
-    # the lowest one present, so rows of row counts not asked for would shift them.
+    synth = _read_time_numbers(_restore_dtypes(synth, transformer), transformer, args.time_unit)
+    # Only the rows of the row counts asked for go on, so rows of other row
+    # counts in the file cannot change which rows a block yields.
     wanted = counts or transformer.category_counts
     group = transformer.category_column
     present = set(synth[group].dropna())
@@ -272,7 +324,17 @@ def paths(args):
     synth = _read_table(args.synthetic).reset_index(drop=True)
     _require_columns(synth, [mapping.columns[2]], args.synthetic)
     synth = _restore_dtypes(synth, transformer)
-    path = TimeseriesDifferenceTransformer.get_valid_path(synth, {column: mapping})
+    # get_valid_path's own steps, with the iteration count made a choice.
+    T = TimeseriesDifferenceTransformer
+    chosen = {column: mapping}
+    start = T.create_starting_df_for_path_discovery(T.expand_category_edges_in_df(synth, chosen), chosen)
+    with contextlib.redirect_stdout(io.StringIO()) if args.quiet else contextlib.nullcontext():
+        found = T.iteratively_discover_paths_combined(start, args.max_iterations)
+    if found.empty:
+        raise UserError("%s has no transitions" % args.synthetic if start.empty else
+                        "no path left after %d joins: the last one ended the doubling; try a larger --max-iterations"
+                        % args.max_iterations)
+    path = T.retrieve_longest_path(synth, found)
     out = args.out or _default_path(args.synthetic, ".path.csv")
     rows = path.reset_index(drop=True)
     if "synthetic_row" not in rows.columns:
@@ -303,6 +365,7 @@ def build_parser():
                    help="columns to difference; repeat or separate by commas")
     p.add_argument("--cast-time", action="append", metavar="COLS",
                    help="columns to convert to datetimes first; repeat or separate by commas")
+    p.add_argument("--time-unit", choices=TIME_UNITS, help="write time differences as numbers of this unit")
     p.add_argument("--out", metavar="CSV", help="differenced table to write")
     p.add_argument("--transformer", metavar="PKL", help="where to save the fitted transformer")
     p.set_defaults(run=forward)
@@ -314,6 +377,7 @@ def build_parser():
     p.add_argument("--counts", action="append", metavar="ROWS=ENTITIES",
                    help="entities to build per row count, e.g. 2=10,3=5 (any order; repeatable); "
                         "default: as many as the input had")
+    p.add_argument("--time-unit", choices=TIME_UNITS, help="unit of time differences written as numbers")
     p.add_argument("--out", metavar="CSV", help="rebuilt table to write")
     p.set_defaults(run=backward)
 
@@ -323,6 +387,9 @@ def build_parser():
     p.add_argument("synthetic", metavar="SYNTHETIC", help="CSV or Parquet file of synthetic differenced rows")
     p.add_argument("--column", metavar="COL",
                    help="the differenced text column to follow; needed when there are several")
+    p.add_argument("--max-iterations", type=_positive, default=100, metavar="N",
+                   help="joins to run at most (default 100); more finds longer paths, slower")
+    p.add_argument("--quiet", action="store_true", help="print no progress lines")
     p.add_argument("--out", metavar="CSV", help="path rows to write")
     p.set_defaults(run=paths)
     return parser
