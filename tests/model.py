@@ -220,8 +220,9 @@ class TimeseriesDifferenceTransformer:
             # pandas invent a row.
             shifted = ([None] if len(df) else []) + list(text.values[:-1])
             # Texts stay objects, None included, as pandas before 3 stores them;
-            # so do the values of the other text dtypes, whatever they are.
-            if df[col].dtype != object or pd.api.types.infer_dtype(shifted, skipna=True) == "string":
+            # so do the values of the other text dtypes, unless all are missing.
+            kind = pd.api.types.infer_dtype(shifted, skipna=True)
+            if kind == "string" or (kind != "empty" and df[col].dtype != object):
                 shifted = pd.Series(shifted, index=df.index, dtype=object)
             df[col_from] = shifted
             first_entry_of_each_id_idx = self._get_indexes_of_first_row_of_each_unique_id(df, self.primary_id_column)

@@ -52,17 +52,18 @@ Ref as_objects(PyObject* pd, PyObject* column) {
 // The shifted values of an object column as the from-column: the list
 // itself, unless it holds only text, which pandas 3 would store as str with
 // None turned into nan; such a list is stored as objects, as pandas before 3
-// stores it anyway. The values of other text dtypes are always stored as
-// objects: a category of numbers stays numbers.
+// stores it anyway. The values of other text dtypes are stored as objects too
+// (a category of numbers stays numbers), unless none is there: then pandas
+// picks the dtype, as it does for an object column of missing values.
 Ref from_column(PyObject* pd, PyObject* df, PyObject* shifted, bool object_column) {
-    if (object_column) {
-        Ref api = getattr(pd, N::api);
-        Ref types = getattr(api.get(), N::types);
-        Ref infer_dtype = getattr(types.get(), N::infer_dtype);
-        Ref kind = call(infer_dtype.get(), {shifted}, {kw(N::skipna, Py_True)});
-        if (!PyUnicode_Check(kind.get()) || PyUnicode_CompareWithASCIIString(kind.get(), "string") != 0)
-            return Ref::borrow(shifted);
-    }
+    Ref api = getattr(pd, N::api);
+    Ref types = getattr(api.get(), N::types);
+    Ref infer_dtype = getattr(types.get(), N::infer_dtype);
+    Ref kind = call(infer_dtype.get(), {shifted}, {kw(N::skipna, Py_True)});
+    if (!PyUnicode_Check(kind.get())) return Ref::borrow(shifted);
+    const bool text = PyUnicode_CompareWithASCIIString(kind.get(), "string") == 0;
+    const bool empty = PyUnicode_CompareWithASCIIString(kind.get(), "empty") == 0;
+    if (!text && (empty || object_column)) return Ref::borrow(shifted);
     Ref series_type = getattr(pd, N::Series);
     Ref index = getattr(df, N::index);
     return call(series_type.get(), {shifted}, {kw(N::index, index), kw(N::dtype, builtin("object"))});
