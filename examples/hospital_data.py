@@ -61,7 +61,7 @@ def make_hospital_visits(n_visits=2000, seed=20240601):
         ward = WARDS[rng.choice(len(WARDS), p=WARD_WEIGHTS)]
         events = _event_types(int(n_events), rng)
         # Admissions arrive at any minute of the year.
-        time = YEAR_START + pd.Timedelta(minutes=int(rng.randint(0, 366 * 24 * 60)))
+        time = YEAR_START + pd.Timedelta(int(rng.randint(0, 366 * 24 * 60)), unit="min")
         heart_rate = rng.normal(88.0, 12.0) + WARD_HEART_RATE_OFFSET[ward]
         resting = 72.0 + WARD_HEART_RATE_OFFSET[ward]
         for j, event in enumerate(events):
@@ -70,7 +70,7 @@ def make_hospital_visits(n_visits=2000, seed=20240601):
                     hours = 2.0 + rng.exponential(MEAN_HOURS_TO_DISCHARGE)
                 else:
                     hours = 0.25 + rng.exponential(MEAN_GAP_HOURS[events[j - 1]])
-                time = time + pd.Timedelta(minutes=int(round(hours * 60)))
+                time = time + pd.Timedelta(int(round(hours * 60)), unit="min")
                 # Treatment pulls the heart rate towards resting, with noise.
                 heart_rate += 0.3 * (resting - heart_rate) + rng.normal(0.0, 4.0)
             cost = COST_MEDIAN[event] * rng.lognormal(0.0, 0.45)

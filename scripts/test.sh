@@ -45,9 +45,14 @@ find_python() {
     return 1
 }
 
-# run_pair NAME PYTHON PANDAS_REQUIREMENT
+# run_pair NAME PYTHON "PIP REQUIREMENTS" [TEST FILES...]: no test files means
+# the whole suite. Each pair also dumps the cross-pandas results to
+# .venv/NAME/cross-pandas.jsonl for the comparison at the end.
 run_pair() {
-    local name="$1" py="$2" pandas_req="$3"
+    local name="$1" py="$2" requirements="$3"
+    shift 3
+    local -a selection=("$@")
+    [ ${#selection[@]} -gt 0 ] || selection=(.)
     local venv="$REPO/.venv/$name"
     local t0 t1
 
@@ -64,7 +69,9 @@ run_pair() {
 
     t0=$(date +%s)
     # A local directory is always rebuilt and reinstalled by pip.
-    "$venv/bin/python" -m pip install --progress-bar off --upgrade ".[test]" "$pandas_req" || return 1
+    local -a reqs
+    read -ra reqs <<<"$requirements"
+    "$venv/bin/python" -m pip install --progress-bar off --upgrade "${reqs[@]}" || return 1
     t1=$(date +%s); log "[$name] install done in $((t1 - t0))s"
 
     # Import from outside the tree (-I: no cwd, no PYTHON* env) and make sure
@@ -77,7 +84,7 @@ run_pair() {
         *) echo "ERROR: [$name] module imported from $mod_file, not from $venv" >&2; return 1 ;;
     esac
     "$venv/bin/python" -I -c \
-        'import pandas, sys; print("==> [%s] python %s, pandas %s" % (sys.argv[1], sys.version.split()[0], pandas.__version__))' \
+        'import numpy, pandas, sys; print("==> [%s] python %s, pandas %s, numpy %s" % (sys.argv[1], sys.version.split()[0], pandas.__version__, numpy.__version__))' \
         "$name" || return 1
 
     t0=$(date +%s)
@@ -85,28 +92,55 @@ run_pair() {
     # current directory (the checkout) on sys.path.
     # Run from tests/ so that subprocesses started by the tests (python -c)
     # see the test helpers, never the checkout's veltrano/.
-    (cd "$REPO/tests" && "$venv/bin/pytest" -q -p no:cacheprovider --rootdir="$REPO" . "${PYTEST_ARGS[@]}")
+    (cd "$REPO/tests" && "$venv/bin/pytest" -q -p no:cacheprovider --rootdir="$REPO" "${selection[@]}" "${PYTEST_ARGS[@]}")
     local rc=$?
     t1=$(date +%s); log "[$name] pytest finished in $((t1 - t0))s (exit $rc)"
+    rm -f "$venv/cross-pandas.jsonl"
+    (cd "$REPO/tests" && "$venv/bin/python" -W error cross_pandas.py dump "$venv/cross-pandas.jsonl") || rc=1
     return $rc
 }
 
 PYTEST_ARGS=("$@")
+# The smoke run: the worked examples, the native routes against the model on
+# every text dtype and datetime unit, path discovery, the command line and stubs.
+SMOKE=(test_module.py test_forward.py test_postprocess.py test_postprocess_datetime.py test_paths.py
+       test_cli.py test_stubs.py)
 
-# Pair 1: current interpreter with the newest pandas 2.x.
-if py311="$(find_python 3.11)"; then
-    run_pair py311-pandas2 "$py311" 'pandas>=2,<3' || failures+=(py311-pandas2)
-else
-    echo "ERROR: no CPython 3.11 interpreter found" >&2
-    failures+=(py311-pandas2)
-fi
+# Each pair: NAME MAJOR.MINOR "PIP REQUIREMENTS" [TEST FILES...]; a missing
+# interpreter skips its pair, except for the two current pandas versions.
+# The reference: oldest interpreter with the oldest supported pandas.
+pair_py37=(py37-pandas135 3.7 ".[test] pandas==1.3.5")
+# The newest pandas 2.x, and the newest pandas 3.x with the newest numpy.
+pair_py311=(py311-pandas2 3.11 ".[test-pandas2]")
+pair_py313=(py313-pandas3 3.13 ".[test-pandas3] numpy")
+# pandas 2.3 with the newest numpy on 3.12: a build and a smoke run.
+pair_py312=(py312-pandas2 3.12 ".[test-pandas2] numpy" "${SMOKE[@]}")
 
-# Pair 2: oldest supported interpreter with the oldest supported pandas.
-if py37="$(find_python 3.7)"; then
-    run_pair py37-pandas135 "$py37" 'pandas==1.3.5' || failures+=(py37-pandas135)
-else
-    echo "SKIP: py37-pandas135: no CPython 3.7 interpreter found (looked in \$(pyenv root)/versions/3.7.* and for python3.7 on PATH)"
-    skips+=(py37-pandas135)
+passed_dumps=()
+for pair in pair_py311 pair_py313 pair_py37 pair_py312; do
+    declare -n pair_args="$pair"
+    name="${pair_args[0]}" version="${pair_args[1]}"
+    if py="$(find_python "$version")"; then
+        if run_pair "$name" "$py" "${pair_args[2]}" "${pair_args[@]:3}"; then
+            [ "$name" = py37-pandas135 ] || passed_dumps+=("$REPO/.venv/$name/cross-pandas.jsonl")
+        else
+            failures+=("$name")
+        fi
+    elif [ "$name" = py311-pandas2 ] || [ "$name" = py313-pandas3 ]; then
+        echo "ERROR: no CPython $version interpreter found" >&2
+        failures+=("$name")
+    else
+        echo "SKIP: $name: no CPython $version interpreter found (looked in \$(pyenv root)/versions/$version.* and for python$version on PATH)"
+        skips+=("$name")
+    fi
+    unset -n pair_args
+done
+
+# The same seeded inputs must give the same results on pandas 2 and pandas 3.
+if [ ${#passed_dumps[@]} -ge 2 ]; then
+    log "comparing pandas 2 and pandas 3 results"
+    "${passed_dumps[0]%/cross-pandas.jsonl}/bin/python" "$REPO/tests/cross_pandas.py" compare "${passed_dumps[@]}" ||
+        failures+=(cross-pandas)
 fi
 
 if [ ${#failures[@]} -gt 0 ]; then

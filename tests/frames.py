@@ -81,7 +81,7 @@ def random_case(seed, **options):
         id_col += [entity] * k
         time_col += days
     if opts["time_kind"] == "text":
-        time_col = [(pd.Timestamp("2021-03-01") + pd.Timedelta(days=d)).strftime("%Y-%m-%d") for d in time_col]
+        time_col = [(pd.Timestamp("2021-03-01") + pd.Timedelta(d, unit="D")).strftime("%Y-%m-%d") for d in time_col]
 
     data = {"pid": id_col, "when": time_col, "note": ["n%d" % i for i in range(n_rows)]}
     to_diff = []
@@ -93,7 +93,7 @@ def random_case(seed, **options):
         data["count"] = list(nprng.randint(-5, 20, size=n_rows))
         to_diff.append("count")
     if "date" in cols:
-        stamps = [pd.Timestamp("2020-01-01") + pd.Timedelta(hours=int(h))
+        stamps = [pd.Timestamp("2020-01-01") + pd.Timedelta(int(h), unit="h")
                   for h in nprng.randint(0, 2000, size=n_rows)]
         data["stamp"] = _maybe_missing(rng, stamps, opts["missing"], pd.NaT)
         to_diff.append("stamp")

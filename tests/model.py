@@ -10,6 +10,7 @@ import logging
 import warnings
 from typing import Dict, List, Tuple  # noqa: F401  (only named in annotations)
 
+import numpy as np
 import pandas as pd
 
 logger = logging.getLogger(__name__)
@@ -38,6 +39,44 @@ def _require_str(name, value):
     if value is not None and type(value) is not str:
         raise TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
                         % (name, "str", _type_name(type(value))))
+
+
+def _is_text(dtype):
+    # Text in any of pandas' forms is categorical: objects, str/string, category.
+    return dtype == "O" or isinstance(dtype, (pd.StringDtype, pd.CategoricalDtype))
+
+
+def _as_objects(column):
+    # Text columns of another dtype as the objects they hold, every missing
+    # value as nan, which is how the same text read as objects holds them.
+    if column.dtype == object:
+        return column
+    values = column.astype(object).to_numpy(copy=True)
+    values[column.isna().to_numpy()] = np.nan
+    return pd.Series(values, index=column.index, dtype=object)
+
+
+def _values(seeds):
+    # Series.values, but without pandas 3's warning for time zones: their UTC
+    # instants, which is what .values has always given for them.
+    if isinstance(seeds.dtype, pd.DatetimeTZDtype):
+        return seeds.dt.tz_convert(None).to_numpy()
+    return seeds.values
+
+
+def _dtype_to_hold(column, seeds):
+    # The dtype the difference column needs to take the seeds, where pandas
+    # before 3 changed it itself (with a warning; pandas 3 raises instead).
+    if column.dtype.kind == "m" and seeds.dtype.kind == "M":
+        return object
+    if column.dtype.kind in "iu" and seeds.dtype.kind == "f" and not (
+            np.isfinite(seeds).all() and (seeds == np.trunc(seeds)).all()):
+        return "float64"
+    return None
+
+
+def _naive_datetime_dtype(dtype):
+    return "datetime64[%s]" % dtype.unit if isinstance(dtype, pd.DatetimeTZDtype) else str(dtype)
 
 
 def _require_time_differences(transformer, df_synth):
@@ -140,7 +179,7 @@ class TimeseriesDifferenceTransformer:
     def _split_columns_to_diff_into_continuous_and_categorical(self) -> "Tuple[List[str], List[str]]":
         categorical_columns, continuous_columns = [], []
         for col in self.columns_to_diff:
-            if self.df.dtypes[col] == "O":
+            if _is_text(self.df.dtypes[col]):
                 categorical_columns.append(col)
             else:
                 continuous_columns.append(col)
@@ -176,18 +215,25 @@ class TimeseriesDifferenceTransformer:
             from_name, to_name = format(col) + "_1", format(col) + "_2"
             col_from = self.get_safe_column_name(df, from_name)
             col_to = self.get_safe_column_name(df, to_name)
+            text = _as_objects(df[col])
             # An empty frame gets an empty column: a one-item list would make
             # pandas invent a row.
-            df[col_from] = ([None] if len(df) else []) + list(df[col].values[:-1])
+            shifted = ([None] if len(df) else []) + list(text.values[:-1])
+            # Texts stay objects, None included, as pandas before 3 stores them;
+            # so do the values of the other text dtypes, unless all are missing.
+            kind = pd.api.types.infer_dtype(shifted, skipna=True)
+            if kind == "string" or (kind != "empty" and df[col].dtype != object):
+                shifted = pd.Series(shifted, index=df.index, dtype=object)
+            df[col_from] = shifted
             first_entry_of_each_id_idx = self._get_indexes_of_first_row_of_each_unique_id(df, self.primary_id_column)
             df.loc[first_entry_of_each_id_idx, col_from] = None
-            df[col_to] = df[col]
+            df[col_to] = text
             df[col_diff] = df[[col_from, col_to]].apply(tuple, axis=1).apply(str)
             df_category_mappings = df[[col_from, col_to, col_diff]].dropna().drop_duplicates()
             if (col_from, col_to) != (from_name, to_name):
                 df_category_mappings = df_category_mappings.rename(columns={col_from: from_name, col_to: to_name})
             categorical_column_mappings[col] = df_category_mappings
-            df.drop([col_from, col_to], axis=1, inplace=True)
+            del df[col_from], df[col_to]
         df = df.dropna(subset=self.diff_col_names)
         df = df.drop(self.columns_to_diff, axis=1)
         return df, categorical_column_mappings
@@ -202,7 +248,7 @@ class TimeseriesDifferenceTransformer:
         category_counts_df = self.df_augmented[[self.primary_id_column, self.category_column]].groupby(
             self.category_column).nunique().rename(columns={self.primary_id_column: "counts"})
         category_counts_df.index.name = self.category_column
-        category_counts_df.reset_index(inplace=True)
+        category_counts_df = category_counts_df.reset_index()
         category_counts_dict = dict(zip(category_counts_df[self.category_column], category_counts_df["counts"]))
         category_counts = category_counts_dict
         if 1 in category_counts:
@@ -311,14 +357,22 @@ class TimeseriesDifferenceTransformer:
             # Seed each entity by the row count it is built with ("num_repetitions"),
             # not by position, so the seeds stay right whatever order the request has.
             means = pd.Series(initial_values[original_col])
-            df_synth.loc[first_rows_of_each_person_idx, diff_col] = df_synth.loc[
-                first_rows_of_each_person_idx, "num_repetitions"].map(means).values
+            seeds = _values(df_synth.loc[first_rows_of_each_person_idx, "num_repetitions"].map(means))
+            dtype = _dtype_to_hold(df_synth[diff_col], seeds)
+            if dtype is not None:
+                df_synth[diff_col] = df_synth[diff_col].astype(dtype)
+            df_synth.loc[first_rows_of_each_person_idx, diff_col] = seeds
         for original_col, diff_col in self.continuous_columns_to_diff_map.items():
             df_synth[original_col] = df_synth.groupby(self.unique_id_column)[diff_col].transform(pd.Series.cumsum)
             # A timestamp seed plus timedeltas sums to object dtype; give the column back its datetime dtype.
-            if (pd.api.types.is_datetime64_any_dtype(self.df_augmented[original_col])
-                    and df_synth[original_col].dtype == object):
-                df_synth[original_col] = pd.to_datetime(df_synth[original_col])
+            original = self.df_augmented[original_col]
+            if pd.api.types.is_datetime64_any_dtype(original):
+                if df_synth[original_col].dtype == object:
+                    df_synth[original_col] = pd.to_datetime(df_synth[original_col])
+                # Back in the input's unit (time zones come back as UTC, as the seeds are).
+                wanted, restored = _naive_datetime_dtype(original.dtype), df_synth[original_col].dtype
+                if restored.kind == "M" and not isinstance(restored, pd.DatetimeTZDtype) and str(restored) != wanted:
+                    df_synth[original_col] = df_synth[original_col].astype(wanted)
         return df_synth
 
     # ----- post-processing driver ---------------------------------------------------

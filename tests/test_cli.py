@@ -54,7 +54,7 @@ def work(visits_dir):
     synth = pd.concat([expected.df_multi_entry_per_group_diff] * 4, ignore_index=True)
     synth.to_csv(tmp / "synth.csv", index=False)
     # As generators write time differences: numbers, here of hours.
-    synth.assign(time_diff=synth["time_diff"] / pd.Timedelta(hours=1)).to_csv(tmp / "hours.csv", index=False)
+    synth.assign(time_diff=synth["time_diff"] / pd.Timedelta(1, unit="h")).to_csv(tmp / "hours.csv", index=False)
     return tmp, done, expected, synth
 
 
@@ -98,7 +98,7 @@ def test_time_differences_as_numbers_both_ways(work):
     tmp, _, expected, synth = work
     assert run(tmp, "forward", "visits.csv", "--id", "visit", "--time", "time", "--diff", "hr,time,event,ward",
                "--cast-time", "time", "--time-unit", "h", "--out", "hours.diff.csv").returncode == 0
-    hours = expected.df_multi_entry_per_group_diff["time_diff"] / pd.Timedelta(hours=1)
+    hours = expected.df_multi_entry_per_group_diff["time_diff"] / pd.Timedelta(1, unit="h")
     assert list(pd.read_csv(tmp / "hours.diff.csv")["time_diff"]) == list(hours)
     done = run(tmp, "backward", "visits.transformer.pkl", "hours.csv", "--time-unit", "h", "--out", "h.csv")
     assert done.returncode == 0, done.stderr

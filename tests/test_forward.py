@@ -1,4 +1,6 @@
 """The forward transformation on small frames with exactly known results."""
+import inspect
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -8,7 +10,7 @@ import model
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 
 
-DAY = pd.Timedelta(days=1)
+DAY = pd.Timedelta(1, unit="D")
 
 
 def three_entities(**extra):
@@ -21,12 +23,15 @@ def three_entities(**extra):
         "note": list("uvwxyz"),
     }
     data.update(extra)
-    return pd.DataFrame(data, index=[50, 40, 30, 20, 10, 0])
+    return frame(data, [50, 40, 30, 20, 10, 0])
 
 
-def frame(columns, index, dtypes=None):
-    df = pd.DataFrame(columns, index=index)
-    return df.astype(dtypes) if dtypes else df
+def frame(columns, index):
+    # Category columns hold Python objects on every pandas (pandas 3 would
+    # read a list of texts as str, None as nan).
+    objects = [k for k in columns if k in ("c", "c_1", "c_2")]
+    return pd.DataFrame({k: pd.Series(v, index=index, dtype=object) if k in objects else v
+                         for k, v in columns.items()}, index=index)
 
 
 def assert_same(actual, expected):
@@ -51,7 +56,7 @@ def test_three_entities_full_state():
     assert_same(tr.categorical_column_mappings["c"], frame(
         {"c_1": ["A", "A"], "c_2": ["A", "B"], "c_diff": ["('A', 'A')", "('A', 'B')"]}, [1, 2]))
     assert list(tr.category_counts.items()) == [(2, 1), (3, 1)]
-    assert df["t"].dtype == "datetime64[ns]" and tr.df is df
+    assert df["t"].dtype.kind == "M" and tr.df is df
 
 
 def test_without_continuous_columns_first_rows_stay():
@@ -71,12 +76,27 @@ def test_without_categorical_columns_no_mappings():
         "t_diff": [DAY, DAY, DAY], "x_diff": [3.0, 2.0, 5.0]}, [1, 2, 5]))
 
 
-@pytest.mark.parametrize("missing, shown", [(None, "None"), (np.nan, "nan")])
-def test_repeated_and_missing_transitions_in_mapping(missing, shown):
+TEXT_DTYPES = [(None, object, "None"), (np.nan, object, "nan"), (None, "string", "nan"), (None, "category", "nan"),
+               # pandas' own choice: object before 3 (None stays None), str from 3 on (None becomes nan)
+               (None, None, "None" if pd.Series(["A", None]).dtype == object else "nan")]
+try:
+    import pyarrow  # noqa: F401  (backs the pyarrow storage)
+    STORAGES = ["python", "pyarrow"]
+except ImportError:
+    STORAGES = ["python"]
+TEXT_DTYPES += [(None, "string[%s]" % storage, "nan") for storage in STORAGES[1:]]
+if "na_value" in inspect.signature(pd.StringDtype).parameters:  # pandas 3's str
+    TEXT_DTYPES += [(None, pd.StringDtype(storage, na_value=np.nan), "nan") for storage in STORAGES]
+
+
+@pytest.mark.parametrize("missing, dtype, shown", TEXT_DTYPES)
+def test_repeated_and_missing_transitions_in_mapping(missing, dtype, shown, monkeypatch):
+    # Every text dtype gets its transition texts natively, never by a row-wise apply.
+    monkeypatch.setattr(pd.DataFrame, "apply", lambda *a, **k: pytest.fail("row apply called"))
     df = pd.DataFrame({
         "id": [1, 1, 2, 2, 2, 3, 3, 3, 4, 4],
         "t": [1, 2, 1, 2, 3, 1, 2, 3, 1, 2],
-        "c": ["A", "B", "B", "A", "B", "A", missing, "B", "A", "B"],
+        "c": pd.Series(["A", "B", "B", "A", "B", "A", missing, "B", "A", "B"], dtype=dtype),
     })
     tr = T(df, "id", "t", ["c"])
     # A -> B recurs in entities 2 and 4 but is listed once, under its first label;
@@ -86,6 +106,11 @@ def test_repeated_and_missing_transitions_in_mapping(missing, shown):
     assert list(tr.df_multi_entry_per_group_diff["c_diff"])[5:8] == [
         "(None, 'A')", "('A', %s)" % shown, "(%s, 'B')" % shown]
     assert list(tr.category_counts.items()) == [(2, 2), (3, 2)]
+
+
+def test_category_of_numbers_keeps_its_values():
+    df = pd.DataFrame({"id": [1, 1, 1], "t": [1, 2, 3], "c": pd.Series([1, 2, None], dtype="category")})
+    assert list(T(df, "id", "t", ["c"]).df_multi_entry_per_group_diff["c_diff"]) == ["(None, 1)", "(1, 2)", "(2, nan)"]
 
 
 @pytest.mark.parametrize("extra, transition, kept", [
@@ -131,7 +156,7 @@ def test_first_row_lookup(ids, groups, index, expected):
     df = pd.DataFrame({"uid": ids, "NUM_GROUP_ENTRIES": groups}, index=index)
     before = df.copy()
     got = tr._get_indexes_of_first_row_of_each_unique_id(df, id_column_name="uid")
-    assert_index_equal(got, pd.Index(expected, dtype=got.dtype))
+    assert_index_equal(got, pd.Index(expected, dtype=got.dtype), exact="equiv")
     assert_same(df, before)
 
 

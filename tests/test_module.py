@@ -2,6 +2,7 @@
 import importlib
 import inspect
 import logging
+import re
 import subprocess
 import sys
 import typing
@@ -134,6 +135,8 @@ def test_signatures_and_help_show_real_parameters():
         "index: 'str' = 'index')")
     import pydoc
     text = pydoc.render_doc(T, renderer=pydoc.plaintext)
+    # pydoc from 3.13 on puts each parameter of a long signature on a line of its own.
+    text = re.sub(r"\(\s+", "(", re.sub(r",?\s+\)", ")", re.sub(r"\n \|\s+", " ", text)))
     assert "iteratively_discover_paths_linear(df, df_start=None, max_path_length=10, index='index')" in text
 
 

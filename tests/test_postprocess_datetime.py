@@ -18,13 +18,14 @@ def visits(stamps=None):
     step = np.concatenate([np.arange(k) for k in sizes])
     if stamps is None:
         stamps = pd.Timestamp("2021-03-01") + pd.to_timedelta(step * 30 + np.arange(rows) % 7, unit="h")
+        stamps = stamps.astype("datetime64[ns]")
     return pd.DataFrame({"id": np.repeat(np.arange(len(sizes)), sizes), "t": step,
                          "stamp": stamps, "x": np.linspace(0.0, 1.0, rows)})
 
 
 def overflow(tr, synth):
     # Only the four-row entities leave the Timestamp range.
-    synth["stamp_diff"] = pd.Timedelta(days=40000)
+    synth["stamp_diff"] = pd.Timedelta(40000, unit="D")
 
 
 def nat_difference(tr, synth):
@@ -73,7 +74,7 @@ CASES = {  # name: (input stamps, change to transformer and synthetic frame or r
     "plain": (None, None, True),
     # pandas 1.x seeds a lone entity with an int, which cannot take a Timedelta.
     "single_entity": (None, {4: 1}, PANDAS_2),
-    "tz_aware": (pd.date_range("2021-03-01", periods=14, freq="5h", tz="Europe/Paris"), None, False),
+    "tz_aware": (pd.date_range("2021-03-01", periods=14, freq="5h", tz="Europe/Paris"), None, True),
     "overflow": (None, overflow, False),
     "nat_difference": (None, nat_difference, False),
     "difference_kept": (None, difference_kept, False),
@@ -82,8 +83,18 @@ CASES = {  # name: (input stamps, change to transformer and synthetic frame or r
     "unseeded_size": (None, unseeded_size, False),
     "labels_swapped": (None, labels_swapped, False),
 }
-if PANDAS_2:
-    CASES["seconds"] = (pd.date_range("2021-03-01", periods=14, freq="5h").astype("datetime64[s]"), None, False)
+
+
+def differences_in(unit):
+    def change(tr, synth):
+        synth["stamp_diff"] = synth["stamp_diff"].astype("timedelta64[%s]" % unit)
+    return change
+
+
+if PANDAS_2:  # every unit, also where the differences come in another one than the input
+    for unit, diff_unit in [("s", None), ("ms", None), ("us", None), ("s", "ns"), ("ns", "s"), ("us", "ms")]:
+        stamps = pd.date_range("2021-03-01", periods=14, freq="5h").astype("datetime64[%s]" % unit)
+        CASES["%s_%s" % (unit, diff_unit)] = (stamps, diff_unit and differences_in(diff_unit), True)
 
 
 def outcome(tr, synth, request):
@@ -118,8 +129,11 @@ def test_same_frame_as_model(name, monkeypatch):
         assert got == expected
     else:
         assert_frame_equal(got, expected, check_exact=True)
-    if not isinstance(expected, tuple) and expected["stamp"].dtype == "datetime64[ns]":
+    if not isinstance(expected, tuple) and expected["stamp"].dtype.kind == "M":
         assert boxed[1] is not native_route
+        # The input's unit comes back (a time zone as UTC).
+        unit = getattr(visits(stamps)["stamp"].dt, "unit", "ns")
+        assert str(got["stamp"].dtype) == "datetime64[%s]" % unit
 
 
 def test_overriding_method_still_called_and_sees_seeded_differences():

@@ -40,8 +40,10 @@ def case(seed, kind):
              for k, n in wanted.items() if k in present]
     if kind == "short":
         parts[0] = parts[0].iloc[:wanted[present[0]] * (present[0] + 1) - 1]
-    # Rows of categories the request does not use come along too.
+    # Rows of categories the request does not use come along too. (pandas 2
+    # concatenates an empty timedelta part through numpy's deprecated generic NaT.)
     parts.append(diff[~diff[group].isin(list(wanted))])
+    parts = [part for part in parts if len(part)] or parts[-1:]
     synth = pd.concat(parts).sample(frac=1, random_state=seed).reset_index(drop=True)
     if kind == "no_column":
         needed = [kwargs["primary_id_column"], group] + reference.diff_col_names

@@ -12,7 +12,7 @@ import model
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 
 INPUT = pd.DataFrame({"id": [1, 1, 2, 2], "t": [1, 2, 1, 2], "x": [1.0, 2.0, 3.0, 4.0]})
-TS, TD = pd.Timestamp("2020-02-28 23:00"), pd.Timedelta(hours=1)
+TS, TD = pd.Timestamp("2020-02-28 23:00"), pd.Timedelta(1, unit="h")
 
 
 def cancelling(rows=3000):

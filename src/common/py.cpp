@@ -176,6 +176,16 @@ bool dtype_kind_is(PyObject* obj, const char* kind) {
     return truthy(require(PyObject_RichCompare(actual.get(), expected.get(), Py_EQ)).get());
 }
 
+bool is_text_dtype(PyObject* pd, PyObject* dtype) {
+    Ref object_code = text("O");
+    if (truthy(require(PyObject_RichCompare(dtype, object_code.get(), Py_EQ)).get())) return true;
+    for (N type_name : {N::StringDtype, N::CategoricalDtype}) {
+        Ref type = getattr(pd, type_name);
+        if (require_ok(PyObject_IsInstance(dtype, type.get()))) return true;
+    }
+    return false;
+}
+
 long pandas_major_version(PyObject* pd) {
     Ref version = getattr(pd, N::dunder_version);
     const char* digits = PyUnicode_AsUTF8(version.get());

@@ -74,6 +74,10 @@ Ref build_message(std::initializer_list<Piece> pieces);
 // Whether obj.dtype.kind is the given one-letter numpy kind ("O", "m", ...).
 bool dtype_kind_is(PyObject* obj, const char* kind);
 
+// Whether a column of this dtype holds text, in any of pandas' forms: object,
+// str and string (StringDtype), category.
+bool is_text_dtype(PyObject* pd, PyObject* dtype);
+
 // The major version of the pandas module pd (its __version__ up to the first dot).
 long pandas_major_version(PyObject* pd);
 

@@ -65,14 +65,12 @@ Ref split_columns_to_diff_into_continuous_and_categorical(const Frame& f) {
     PyObject* self = f.arg(0);
     Ref categorical = new_list();
     Ref continuous = new_list();
-    Ref object_code = text("O");
     Ref columns_to_diff = getattr(self, N::columns_to_diff);
     for (Ref& col : iterate(columns_to_diff.get())) {
         Ref df = getattr(self, N::df);
         Ref dtypes = getattr(df.get(), N::dtypes);
         Ref dtype = getitem(dtypes.get(), col);
-        Ref is_object = require(PyObject_RichCompare(dtype.get(), object_code.get(), Py_EQ));
-        PyObject* target = truthy(is_object.get()) ? categorical.get() : continuous.get();
+        PyObject* target = is_text_dtype(f.pd().get(), dtype.get()) ? categorical.get() : continuous.get();
         require_ok(PyList_Append(target, col.get()));
     }
     return new_tuple({continuous, categorical});

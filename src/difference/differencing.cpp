@@ -1,7 +1,10 @@
 // First-order differences, transition values and category mapping frames.
+#include "common/buffer.hpp"
 #include "difference/group_differences.hpp"
 #include "difference/transitions.hpp"
 #include "module/bodies.hpp"
+
+#include <limits>
 
 namespace vt {
 namespace body {
@@ -26,6 +29,46 @@ void add_continuous_difference(const Frame& f, PyObject* self, PyObject* df, PyO
     setitem(df, col_diff, differences);
 }
 
+// A text column of another dtype than object (str, string, category) as the
+// objects it holds, with nan for every missing value: what the same text read
+// as objects holds, so that it gives the same transitions. By way of the
+// category dtype, equal texts become one shared object each, as they mostly
+// are in an object column, rather than a new str per row: the transition
+// texts are then rendered once per distinct pair, not once per row.
+Ref as_objects(PyObject* pd, PyObject* column) {
+    if (dtype_is(column, "object")) return Ref::borrow(column);
+    Ref categories = call_method(column, N::astype, {N::category});
+    Ref objects = call_method(categories.get(), N::astype, {builtin("object")});
+    categories = Ref();
+    Ref values = call_method(objects.get(), N::to_numpy, {}, {kw(N::copy, Py_True)});
+    objects = Ref();
+    Ref missing = call_method(call_method(column, N::isna).get(), N::to_numpy);
+    setitem(values.get(), missing, require(PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN())));
+    Ref series_type = getattr(pd, N::Series);
+    Ref index = getattr(column, N::index);
+    return call(series_type.get(), {values}, {kw(N::index, index), kw(N::dtype, builtin("object"))});
+}
+
+// The shifted values of an object column as the from-column: the list
+// itself, unless it holds only text, which pandas 3 would store as str with
+// None turned into nan; such a list is stored as objects, as pandas before 3
+// stores it anyway. The values of other text dtypes are stored as objects too
+// (a category of numbers stays numbers), unless none is there: then pandas
+// picks the dtype, as it does for an object column of missing values.
+Ref from_column(PyObject* pd, PyObject* df, PyObject* shifted, bool object_column) {
+    Ref api = getattr(pd, N::api);
+    Ref types = getattr(api.get(), N::types);
+    Ref infer_dtype = getattr(types.get(), N::infer_dtype);
+    Ref kind = call(infer_dtype.get(), {shifted}, {kw(N::skipna, Py_True)});
+    if (!PyUnicode_Check(kind.get())) return Ref::borrow(shifted);
+    const bool text = PyUnicode_CompareWithASCIIString(kind.get(), "string") == 0;
+    const bool empty = PyUnicode_CompareWithASCIIString(kind.get(), "empty") == 0;
+    if (!text && (empty || object_column)) return Ref::borrow(shifted);
+    Ref series_type = getattr(pd, N::Series);
+    Ref index = getattr(df, N::index);
+    return call(series_type.get(), {shifted}, {kw(N::index, index), kw(N::dtype, builtin("object"))});
+}
+
 // Adds the transition column of one categorical column to df and returns its
 // category mapping frame; the temporary from/to columns are dropped again.
 // Each statement's intermediates are released as soon as it is done, so the
@@ -38,21 +81,25 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
     Ref col_from = call_method(self, N::get_safe_column_name, {df, from_name});
     Ref col_to = call_method(self, N::get_safe_column_name, {df, to_name});
 
+    Ref column = getitem(df, col);
+    const bool object_column = dtype_is(column.get(), "object");
+    Ref text = as_objects(f.pd().get(), column.get());
+    column = Ref();
+
     // Shift down by one row across the whole frame, then blank the entity
     // starts, whose shifted value came from the previous entity.
     {
         // An empty frame gets an empty column: a one-item list would make
         // pandas invent a row.
         Ref none_first = length(df) != 0 ? new_list({Py_None}) : new_list();
-        Ref column = getitem(df, col);
-        Ref values = getattr(column.get(), N::values);
+        Ref values = getattr(text.get(), N::values);
         Ref minus_one = integer(-1);
         Ref all_but_last_key = require(PySlice_New(nullptr, minus_one.get(), nullptr));
         Ref all_but_last = getitem(values.get(), all_but_last_key);
         Ref previous = require(PySequence_List(all_but_last.get()));
         Ref shifted = list_concat(none_first.get(), previous.get());
         previous = Ref();
-        setitem(df, col_from, shifted);
+        setitem(df, col_from, from_column(f.pd().get(), df, shifted.get(), object_column));
     }
     {
         Ref first_entry_of_each_id_idx = call_method(self, N::_get_indexes_of_first_row_of_each_unique_id,
@@ -60,7 +107,8 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
         Ref loc = getattr(df, N::loc);
         setitem(loc.get(), new_tuple({first_entry_of_each_id_idx, col_from}), Py_None);
     }
-    setitem(df, col_to, getitem(df, col));
+    setitem(df, col_to, text);
+    text = Ref();
     {
         Ref pairs = getitem(df, new_list({col_from, col_to}));
         Ref transitions = transition_texts(f.pd().get(), pairs.get());
@@ -87,7 +135,8 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
                                            {kw(N::columns, new_dict({{col_from, from_name}, {col_to, to_name}}))});
     }
 
-    call_method(df, N::drop, {new_list({col_from, col_to})}, {kw(N::axis, integer(1)), kw(N::inplace, Py_True)});
+    require_ok(PyObject_DelItem(df, col_from.get()));
+    require_ok(PyObject_DelItem(df, col_to.get()));
     return df_category_mappings;
 }
 

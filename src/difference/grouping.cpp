@@ -61,9 +61,13 @@ Ref split_df_into_single_and_multi_entry_dfs(const Frame& f) {
         Ref inverted = require(PyNumber_Invert(mask.get()));
         Ref selected = getitem(source.get(), inverted);
         // The differencing adds columns to this frame; as a bare selection pandas
-        // would take it for a copy of a slice of df_augmented and warn on every
-        // store. An explicit copy holds the same rows and labels.
-        df_multi_entry_per_group = call_method(selected.get(), N::copy);
+        // before 3 would take it for a copy of a slice of df_augmented and warn
+        // on every store. An explicit copy holds the same rows and labels.
+        // pandas 3 copies on write, so the selection is a frame of its own.
+        if (pandas_major_version(f.pd().get()) < 3)
+            df_multi_entry_per_group = call_method(selected.get(), N::copy);
+        else
+            df_multi_entry_per_group = std::move(selected);
     }
 
     return new_tuple({df_1_entry_per_group, df_multi_entry_per_group});

@@ -22,7 +22,7 @@ Ref get_counts_of_categories(const Frame& f) {
     }
     Ref counts_index = getattr(category_counts_df.get(), N::index);
     setattr(counts_index.get(), N::name, getattr(self, N::category_column).get());
-    call_method(category_counts_df.get(), N::reset_index, {}, {kw(N::inplace, Py_True)});
+    category_counts_df = call_method(category_counts_df.get(), N::reset_index);
 
     Ref categories = getitem(category_counts_df.get(), getattr(self, N::category_column));
     Ref counts = getitem(category_counts_df.get(), N::counts);

@@ -10,7 +10,9 @@
 
 #include <cfenv>
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -116,6 +118,42 @@ bool labels_are_positions(PyObject* pd, PyObject* index, Py_ssize_t rows) {
     return true;
 }
 
+// Nanoseconds per unit of a datetime64/timedelta64 dtype name such as
+// "datetime64[ms]": pandas keeps these four units. 0 for any other name.
+int64_t unit_of_name(PyObject* dtype_name, const char* family) {
+    const char* shown = PyUnicode_AsUTF8(dtype_name);
+    if (shown == nullptr) throw_python_error();
+    const size_t prefix = std::strlen(family);
+    if (std::strncmp(shown, family, prefix) != 0) return 0;
+    const char* unit = shown + prefix;
+    if (std::strcmp(unit, "[s]") == 0) return 1000000000;
+    if (std::strcmp(unit, "[ms]") == 0) return 1000000;
+    if (std::strcmp(unit, "[us]") == 0) return 1000;
+    if (std::strcmp(unit, "[ns]") == 0) return 1;
+    return 0;
+}
+
+int64_t unit_of(PyObject* obj, const char* family) {
+    Ref dtype = getattr(obj, N::dtype);
+    Ref shown = require(PyObject_Str(dtype.get()));
+    return unit_of_name(shown.get(), family);
+}
+
+// value counted in units of `from` nanoseconds, counted in units of `to`:
+// exact when `to` is finer, rounded down when coarser. False on overflow.
+bool rescale(int64_t value, int64_t from, int64_t to, int64_t& out) {
+    if (from == to) {
+        out = value;
+        return true;
+    }
+    if (from > to) return !__builtin_mul_overflow(value, from / to, &out);
+    const int64_t ratio = to / from;
+    int64_t quotient = value / ratio;
+    if (value % ratio != 0 && value < 0) --quotient;
+    out = quotient;
+    return true;
+}
+
 }  // namespace
 
 Ref running_sums_by_entity(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* value_column) {
@@ -165,21 +203,27 @@ Ref running_sums_by_entity(PyObject* pd, PyObject* frame, PyObject* id_column, P
 }
 
 Ref datetime_running_sums(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* diff_column,
-                          PyObject* first_rows, PyObject* seeds) {
+                          PyObject* first_rows, PyObject* seeds, PyObject* result_dtype) {
     constexpr int64_t not_a_time = std::numeric_limits<int64_t>::min();
     EntityColumns cols;
     if (!entity_columns(pd, frame, id_column, diff_column, cols)) return Ref();
     const Py_ssize_t rows = cols.rows;
-    // Nanoseconds on both sides and no time zone: the sums are then plain
-    // int64 additions.
-    if (!dtype_is(cols.values.get(), "timedelta64[ns]") || !dtype_is(seeds, "datetime64[ns]")) return Ref();
+    // No time zone on either side: the sums are then plain int64 additions.
+    const int64_t seed_unit = unit_of(seeds, "datetime64");
+    const int64_t step_unit = unit_of(cols.values.get(), "timedelta64");
+    const int64_t result_unit = unit_of_name(result_dtype, "datetime64");
+    if (seed_unit == 0 || step_unit == 0 || result_unit == 0) return Ref();
+    // Timestamp + Timedelta counts in the finer of the two units.
+    const int64_t unit = std::min(seed_unit, step_unit);
+    // pandas before 3 turns the summed Timestamps into nanoseconds on its way
+    // back to a datetime column, and raises for those outside that range.
+    const bool nanosecond_range = pandas_major_version(pd) < 3;
     // Labels are positions only on an index that runs 0, 1, 2, ...
     Ref index = getattr(frame, N::index);
     if (!labels_are_positions(pd, index.get(), rows)) return Ref();
     if (!int64_index(pd, first_rows)) return Ref();
     Ref labels = call_method(first_rows, N::to_numpy);
-    Ref seed_times = call_method(seeds, N::to_numpy);
-    Ref seed_ints = call_method(seed_times.get(), N::view, {N::int64});
+    Ref seed_ints = call_method(seeds, N::view, {N::int64});
     Ref differences = call_method(cols.values.get(), N::to_numpy);
     Ref sums = call_method(differences.get(), N::view, {N::int64});
     sums = call_method(sums.get(), N::copy);  // ours, summed in place
@@ -199,23 +243,34 @@ Ref datetime_running_sums(PyObject* pd, PyObject* frame, PyObject* id_column, Py
             if (row < 0 || row >= rows || seed_of[static_cast<size_t>(row)] != -1) return Ref();
             seed_of[static_cast<size_t>(row)] = j;
         }
-        // Timestamp + Timedelta adds nanoseconds; a missing value, an overflow
-        // or a sum that lands on NaT's own value is left to pandas.
+        // A missing value, an overflow or a sum that lands on NaT's own value
+        // is left to pandas.
         int64_t acc = 0;
         for (Py_ssize_t i = 0; i < rows; ++i) {
             const Py_ssize_t seed = seed_of[static_cast<size_t>(i)];
             if (new_entity(id_buffer, i) != (seed != -1)) return Ref();
             if (seed != -1) {
-                acc = seed_buffer.at<int64_t>(seed);
-                if (acc == not_a_time) return Ref();
+                const int64_t start = seed_buffer.at<int64_t>(seed);
+                if (start == not_a_time || !rescale(start, seed_unit, unit, acc)) return Ref();
             } else {
-                const int64_t step = buffer.at<int64_t>(i);
-                if (step == not_a_time || __builtin_add_overflow(acc, step, &acc) || acc == not_a_time) return Ref();
+                const int64_t raw = buffer.at<int64_t>(i);
+                int64_t step = 0;
+                if (raw == not_a_time || !rescale(raw, step_unit, unit, step) ||
+                    __builtin_add_overflow(acc, step, &acc) || acc == not_a_time)
+                    return Ref();
             }
+            int64_t nanoseconds = 0;
+            if (nanosecond_range && !rescale(acc, unit, 1, nanoseconds)) return Ref();
             buffer.at<int64_t>(i) = acc;
         }
+        // The column then takes the result's unit, as astype does: whole
+        // units, rounded down.
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+            int64_t& value = buffer.at<int64_t>(i);
+            if (!rescale(value, unit, result_unit, value) || value == not_a_time) return Ref();
+        }
     }
-    Ref stamps = call_method(sums.get(), N::view, {N::datetime64_ns});
+    Ref stamps = call_method(sums.get(), N::view, {result_dtype});
     Ref series_type = getattr(pd, N::Series);
     Ref name = getattr(cols.values.get(), N::name);
     return call(series_type.get(), {stamps}, {kw(N::index, index), kw(N::name, name), kw(N::copy, Py_False)});

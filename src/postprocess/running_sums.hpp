@@ -14,16 +14,18 @@ namespace vt {
 Ref running_sums_by_entity(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* value_column);
 
 // The restored datetime column, for a caller that has no further use for the
-// difference column: what seeding the timedelta64[ns] column diff_column with
-// `seeds` (a datetime64[ns] Series, one per label of the Index `first_rows`)
-// through .loc, summing it per entity and passing the sums through
-// pd.to_datetime gives, computed on int64 nanoseconds without boxing a single
-// value. The frame's id column must be int64 and non-decreasing, its index a
-// 0-based range, and every entity's first row must be exactly one of the
-// labels. Returns an empty Ref when any of that fails, or when a value is
-// missing or a sum leaves the Timestamp range: the caller then takes the
-// pandas route, which raises or warns as pandas does.
+// difference column: what seeding the timedelta64 column diff_column with
+// `seeds` (a naive datetime64 array, one per label of the Index `first_rows`)
+// through .loc, summing it per entity, passing the sums through
+// pd.to_datetime and giving them the dtype named by result_dtype (a naive
+// "datetime64[<unit>]") gives, computed on int64 counts of the units at hand
+// (s, ms, us or ns, each side its own) without boxing a single value. The
+// frame's id column must be int64 and non-decreasing, its index a 0-based
+// range, and every entity's first row must be exactly one of the labels.
+// Returns an empty Ref when any of that fails, or when a value is missing or
+// a sum leaves the range pandas can hold: the caller then takes the pandas
+// route, which raises or warns as pandas does.
 Ref datetime_running_sums(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* diff_column,
-                          PyObject* first_rows, PyObject* seeds);
+                          PyObject* first_rows, PyObject* seeds, PyObject* result_dtype);
 
 }  // namespace vt

@@ -1,8 +1,10 @@
 // Transition values back to categories, differences back to values.
+#include "common/buffer.hpp"
 #include "module/bodies.hpp"
 #include "postprocess/running_sums.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace vt {
@@ -65,6 +67,50 @@ bool is_datetime_column(PyObject* pd, PyObject* column) {
     Ref types = getattr(api.get(), N::types);
     Ref is_datetime = getattr(types.get(), N::is_datetime64_any_dtype);
     return truthy(call(is_datetime.get(), {Ref::borrow(column)}).get());
+}
+
+// Series.values of the seeds, except for a time zone, where pandas 3 warns:
+// its UTC instants, which is what .values has always given there.
+Ref seed_values(PyObject* pd, PyObject* seeds) {
+    Ref tz_type = getattr(pd, N::DatetimeTZDtype);
+    if (!require_ok(PyObject_IsInstance(getattr(seeds, N::dtype).get(), tz_type.get())))
+        return getattr(seeds, N::values);
+    Ref accessor = getattr(seeds, N::dt);
+    Ref naive = call_method(accessor.get(), N::tz_convert, {Py_None});
+    return call_method(naive.get(), N::to_numpy);
+}
+
+// Every value of a float array is a whole number (no nan, no infinity).
+bool whole_numbers(PyObject* values) {
+    Ref as_double = call_method(values, N::astype, {N::float64});
+    Buffer buffer(as_double.get(), PyBUF_RECORDS_RO);
+    if (!buffer.holds("d", 8)) return false;
+    for (Py_ssize_t i = 0; i < buffer.size(); ++i) {
+        const double x = buffer.at<double>(i);
+        if (!std::isfinite(x) || x != std::trunc(x)) return false;
+    }
+    return true;
+}
+
+// The dtype the difference column must have to take the seeds, where pandas
+// before 3 changed it itself (warning that it will stop) and pandas 3 raises:
+// objects for timestamps in a timedelta column, float64 for fractional means
+// in an integer one. Empty when the column takes them as it is.
+Ref dtype_to_hold(PyObject* column, PyObject* seeds) {
+    if (dtype_kind_is(column, "m") && dtype_kind_is(seeds, "M")) return builtin("object");
+    if ((dtype_kind_is(column, "i") || dtype_kind_is(column, "u")) && dtype_kind_is(seeds, "f") &&
+        !whole_numbers(seeds))
+        return Ref::borrow(name(N::float64));
+    return Ref();
+}
+
+// "datetime64[<unit>]" for a datetime column of the input, time zone or not.
+Ref naive_datetime_dtype(PyObject* pd, PyObject* column) {
+    Ref dtype = getattr(column, N::dtype);
+    Ref tz_type = getattr(pd, N::DatetimeTZDtype);
+    if (!require_ok(PyObject_IsInstance(dtype.get(), tz_type.get()))) return require(PyObject_Str(dtype.get()));
+    Ref unit = getattr(dtype.get(), N::unit);
+    return require(PyUnicode_FromFormat("datetime64[%S]", unit.get()));
 }
 
 // A continuous column restored natively before the running-sum step, to be
@@ -132,8 +178,11 @@ Ref undiff_continuous(const Frame& f, bool differences_kept) {
                 Ref loc = getattr(df_synth, N::loc);
                 Ref sizes = getitem(loc.get(), new_tuple({first_rows_of_each_person_idx, N::num_repetitions}));
                 Ref mapped = call_method(sizes.get(), N::map, {means});
+                starting_values = seed_values(f.pd().get(), mapped.get());
+                mapped = Ref();
                 // With the difference column about to be dropped, a datetime
-                // column is summed on nanoseconds, never boxing a Timestamp.
+                // column is summed on integer counts of its units, never
+                // boxing a Timestamp.
                 if (!differences_kept && difference_column_is_discarded(self, diff_col)) {
                     Ref augmented = getattr(self, N::df_augmented);
                     Ref original = getitem(augmented.get(), original_col);
@@ -144,8 +193,10 @@ Ref undiff_continuous(const Frame& f, bool differences_kept) {
                     const bool lone_seed_kept_as_integer =
                         pandas_major_version(pd.get()) < 2 && length(first_rows_of_each_person_idx) == 1;
                     if (!lone_seed_kept_as_integer && is_datetime_column(pd.get(), original.get())) {
-                        Ref values = datetime_running_sums(pd.get(), df_synth, unique_id_column.get(), diff_col,
-                                                           first_rows_of_each_person_idx, mapped.get());
+                        Ref unit_dtype = naive_datetime_dtype(pd.get(), original.get());
+                        Ref values =
+                            datetime_running_sums(pd.get(), df_synth, unique_id_column.get(), diff_col,
+                                                  first_rows_of_each_person_idx, starting_values.get(), unit_dtype.get());
                         if (values) {
                             restored_early.push_back({Ref::borrow(original_col), Ref::borrow(diff_col),
                                                       std::move(values)});
@@ -153,14 +204,11 @@ Ref undiff_continuous(const Frame& f, bool differences_kept) {
                         }
                     }
                 }
-                starting_values = getattr(mapped.get(), N::values);
             }
-            // Timestamp seeds cannot live in a timedelta column: pandas would turn
-            // the column into objects anyway, warning that it will stop doing so.
-            // Turning it first gives the same objects without the warning.
-            if (dtype_kind_is(getitem(df_synth, diff_col).get(), "m") && dtype_kind_is(starting_values.get(), "M")) {
+            Ref dtype = dtype_to_hold(getitem(df_synth, diff_col).get(), starting_values.get());
+            if (dtype) {
                 Ref column = getitem(df_synth, diff_col);
-                setitem(df_synth, diff_col, call_method(column.get(), N::astype, {builtin("object")}));
+                setitem(df_synth, diff_col, call_method(column.get(), N::astype, {dtype}));
             }
             Ref loc = getattr(df_synth, N::loc);
             setitem(loc.get(), new_tuple({first_rows_of_each_person_idx, diff_col}), starting_values);
@@ -202,23 +250,29 @@ Ref undiff_continuous(const Frame& f, bool differences_kept) {
                 }
                 setitem(df_synth, original_col, restored);
             }
-            // A timestamp seed plus timedeltas sums to objects: give back the datetime dtype.
+            // A timestamp seed plus timedeltas sums to objects: give back the
+            // datetime dtype, in the input's unit.
+            Ref pd = f.pd();
+            Ref unit_dtype;
             {
-                Ref pd = f.pd();
                 Ref augmented = getattr(self, N::df_augmented);
                 Ref original = getitem(augmented.get(), original_col);
                 if (!is_datetime_column(pd.get(), original.get())) continue;
+                unit_dtype = naive_datetime_dtype(pd.get(), original.get());
             }
-            {
-                Ref restored = getitem(df_synth, original_col);
-                Ref dtype = getattr(restored.get(), N::dtype);
-                Ref is_object = require(PyObject_RichCompare(dtype.get(), builtin("object").get(), Py_EQ));
-                if (!truthy(is_object.get())) continue;
+            if (dtype_is(getitem(df_synth, original_col).get(), "object")) {
+                Ref to_datetime = getattr(pd.get(), N::to_datetime);
+                Ref converted = call(to_datetime.get(), {getitem(df_synth, original_col)});
+                setitem(df_synth, original_col, converted);
             }
-            Ref pd = f.pd();
-            Ref to_datetime = getattr(pd.get(), N::to_datetime);
-            Ref converted = call(to_datetime.get(), {getitem(df_synth, original_col)});
-            setitem(df_synth, original_col, converted);
+            Ref restored = getitem(df_synth, original_col);
+            Ref restored_dtype = getattr(restored.get(), N::dtype);
+            Ref tz_type = getattr(pd.get(), N::DatetimeTZDtype);
+            if (!dtype_kind_is(restored.get(), "M") || require_ok(PyObject_IsInstance(restored_dtype.get(), tz_type.get())))
+                continue;
+            Ref shown = require(PyObject_Str(restored_dtype.get()));
+            if (PyUnicode_Compare(shown.get(), unit_dtype.get()) != 0)
+                setitem(df_synth, original_col, call_method(restored.get(), N::astype, {unit_dtype}));
         }
     }
     return Ref::borrow(df_synth);

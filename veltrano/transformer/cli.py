@@ -281,7 +281,7 @@ def forward(args):
     if not diff:
         raise UserError("--diff names no column")
     _require_columns(df, [args.id, args.time] + diff + cast, args.input)
-    if args.time not in cast and df[args.time].dtype == object:
+    if args.time not in cast and (df[args.time].dtype == object or isinstance(df[args.time].dtype, pd.StringDtype)):
         print("note: time column %r is text and is sorted as text; add it to --cast-time to read it as "
               "dates" % args.time, file=sys.stderr)
     transformer = TimeseriesDifferenceTransformer(df, args.id, args.time, diff, cast or None)
