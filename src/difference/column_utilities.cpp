@@ -1,76 +1,63 @@
 // Column checks, clash-free names, time conversion and the dtype split.
-#include "module/bodies.hpp"
+#include "module/method_table.hpp"
 
 namespace vt {
 namespace body {
 
-// verify_columns_exist_in_df(cls, df, columns)
-Ref verify_columns_exist_in_df(const Frame& f) {
-    PyObject* df = f.arg(1);
-    PyObject* columns = f.arg(2);
+Ref verify_columns_exist_in_df(const args::verify_columns_exist_in_df& a) {
     if (!assertions_enabled()) return Ref::borrow(Py_None);
-    Ref names = require(PySet_New(columns));
-    Ref df_columns = getattr(df, N::columns);
+    Ref names = require(PySet_New(a.columns));
+    Ref df_columns = getattr(a.df, N::columns);
     Ref ok = call_method(names.get(), N::issubset, {df_columns});
     if (truthy(ok.get())) return Ref::borrow(Py_None);
     // The message shows a new set of every name tested, not just the missing.
-    Ref tested = require(PySet_New(columns));
-    Ref shown_columns = getattr(df, N::columns);
+    Ref tested = require(PySet_New(a.columns));
+    Ref shown_columns = getattr(a.df, N::columns);
     fail_assertion({"One of the columns '", tested, "' does not exist in the dataframe '", shown_columns, "'."});
 }
 
-// get_safe_column_name(cls, df, desired_column_name)
-Ref get_safe_column_name(const Frame& f) {
-    PyObject* df = f.arg(1);
-    PyObject* desired = f.arg(2);
-    Ref safe_name = Ref::borrow(desired);
+Ref get_safe_column_name(const args::get_safe_column_name& a) {
+    Ref safe_name = Ref::borrow(a.desired_column_name);
     long long postfix = 0;
     while (true) {
-        Ref columns = getattr(df, N::columns);
+        Ref columns = getattr(a.df, N::columns);
         if (!contains(columns.get(), safe_name)) break;
         ++postfix;
-        safe_name = require(PyUnicode_FromFormat("%S_%lld", desired, postfix));
+        safe_name = require(PyUnicode_FromFormat("%S_%lld", a.desired_column_name, postfix));
     }
     return safe_name;
 }
 
-// convert_columns_to_time_dtype(cls, df, timeseries_columns)
-Ref convert_columns_to_time_dtype(const Frame& f) {
-    PyObject* df = f.arg(1);
-    for (Ref& col : iterate(f.arg(2))) {
-        Ref pd = f.pd();
-        Ref to_datetime = getattr(pd.get(), N::to_datetime);
-        Ref column = getitem(df, col);
-        Ref converted = call(to_datetime.get(), {column});
-        setitem(df, col, converted);
+Ref convert_columns_to_time_dtype(const args::convert_columns_to_time_dtype& a) {
+    for (Ref& col : iterate(a.timeseries_columns)) {
+        Ref to_datetime = getattr(a.pd().get(), N::to_datetime);
+        Ref column = getitem(a.df, col);
+        setitem(a.df, col, call(to_datetime.get(), {column}));
     }
-    return Ref::borrow(df);
+    return Ref::borrow(a.df);
 }
 
-// _get_safe_col_diff_names(self, columns_to_diff)
-Ref get_safe_col_diff_names(const Frame& f) {
-    PyObject* self = f.arg(0);
+Ref _get_safe_col_diff_names(const args::_get_safe_col_diff_names& a) {
     Ref names = new_dict();
-    for (Ref& col : iterate(f.arg(1))) {
+    for (Ref& col : iterate(a.columns_to_diff)) {
         Ref desired = build_message({col, "_diff"});
-        Ref df = getattr(self, N::df);
-        Ref safe = call_method(self, N::get_safe_column_name, {df, desired});
+        Ref df = getattr(a.self, N::df);
+        Ref safe = call_method(a.self, N::get_safe_column_name, {df, desired});
         require_ok(PyDict_SetItem(names.get(), col.get(), safe.get()));
     }
     return names;
 }
 
-// _split_columns_to_diff_into_continuous_and_categorical(self)
-Ref split_columns_to_diff_into_continuous_and_categorical(const Frame& f) {
-    PyObject* self = f.arg(0);
+Ref _split_columns_to_diff_into_continuous_and_categorical(
+    const args::_split_columns_to_diff_into_continuous_and_categorical& a) {
     Ref categorical = new_list();
     Ref continuous = new_list();
-    Ref columns_to_diff = getattr(self, N::columns_to_diff);
+    Ref columns_to_diff = getattr(a.self, N::columns_to_diff);
     for (Ref& col : iterate(columns_to_diff.get())) {
-        Ref df = getattr(self, N::df);
+        Ref df = getattr(a.self, N::df);
         Ref dtypes = getattr(df.get(), N::dtypes);
         Ref dtype = getitem(dtypes.get(), col);
-        PyObject* target = is_text_dtype(f.pd().get(), dtype.get()) ? categorical.get() : continuous.get();
+        PyObject* target = is_text_dtype(a.pd().get(), dtype.get()) ? categorical.get() : continuous.get();
         require_ok(PyList_Append(target, col.get()));
     }
     return new_tuple({continuous, categorical});

@@ -2,7 +2,7 @@
 #include "common/buffer.hpp"
 #include "difference/group_differences.hpp"
 #include "difference/transitions.hpp"
-#include "module/bodies.hpp"
+#include "module/method_table.hpp"
 
 #include <limits>
 
@@ -14,10 +14,10 @@ namespace {
 // df[col_diff] = df[[id, col]].groupby(id).diff() for one continuous column;
 // the differences come from one native pass where pandas would make a Python
 // call per entity.
-void add_continuous_difference(const Frame& f, PyObject* self, PyObject* df, PyObject* col, PyObject* col_diff) {
+void add_continuous_difference(const MethodArgs& a, PyObject* self, PyObject* df, PyObject* col, PyObject* col_diff) {
     Ref differences;
     {
-        Ref pd = f.pd();
+        Ref pd = a.pd();
         Ref id_column = getattr(self, N::primary_id_column);
         differences = group_differences(pd.get(), df, id_column.get(), col);
     }
@@ -73,7 +73,7 @@ Ref from_column(PyObject* pd, PyObject* df, PyObject* shifted, bool object_colum
 // category mapping frame; the temporary from/to columns are dropped again.
 // Each statement's intermediates are released as soon as it is done, so the
 // peak memory on large frames stays that of the statement-by-statement form.
-Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col, PyObject* col_diff) {
+Ref add_transitions(const MethodArgs& a, PyObject* self, PyObject* df, PyObject* col, PyObject* col_diff) {
     // Temporary names that leave input columns alone; the mapping frame
     // still carries the plain "<col>_1" / "<col>_2" names readers expect.
     Ref from_name = build_message({col, "_1"});
@@ -83,7 +83,7 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
 
     Ref column = getitem(df, col);
     const bool object_column = dtype_is(column.get(), "object");
-    Ref text = as_objects(f.pd().get(), column.get());
+    Ref text = as_objects(a.pd().get(), column.get());
     column = Ref();
 
     // Shift down by one row across the whole frame, then blank the entity
@@ -99,7 +99,7 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
         Ref previous = require(PySequence_List(all_but_last.get()));
         Ref shifted = list_concat(none_first.get(), previous.get());
         previous = Ref();
-        setitem(df, col_from, from_column(f.pd().get(), df, shifted.get(), object_column));
+        setitem(df, col_from, from_column(a.pd().get(), df, shifted.get(), object_column));
     }
     {
         Ref first_entry_of_each_id_idx = call_method(self, N::_get_indexes_of_first_row_of_each_unique_id,
@@ -111,7 +111,7 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
     text = Ref();
     {
         Ref pairs = getitem(df, new_list({col_from, col_to}));
-        Ref transitions = transition_texts(f.pd().get(), pairs.get());
+        Ref transitions = transition_texts(a.pd().get(), pairs.get());
         if (!transitions) {
             Ref tuples = call_method(pairs.get(), N::apply, {builtin("tuple")}, {kw(N::axis, integer(1))});
             pairs = Ref();
@@ -142,17 +142,15 @@ Ref add_transitions(const Frame& f, PyObject* self, PyObject* df, PyObject* col,
 
 }  // namespace
 
-// _get_diff(self, df_multi_entry_per_group)
-Ref get_diff(const Frame& f) {
-    PyObject* self = f.arg(0);
-    Ref df = Ref::borrow(f.arg(1));
+Ref _get_diff(const args::_get_diff& a) {
+    Ref df = Ref::borrow(a.df_multi_entry_per_group);
 
     {
-        Ref continuous_map = getattr(self, N::continuous_columns_to_diff_map);
+        Ref continuous_map = getattr(a.self, N::continuous_columns_to_diff_map);
         Ref items = call_method(continuous_map.get(), N::items);
         for (Ref& item : iterate(items.get())) {
             auto pair = unpack2(item.get());
-            add_continuous_difference(f, self, df.get(), pair.first.get(), pair.second.get());
+            add_continuous_difference(a, a.self, df.get(), pair.first.get(), pair.second.get());
         }
     }
 
@@ -160,17 +158,17 @@ Ref get_diff(const Frame& f) {
     {
         // The transition column takes the map's clash-free name, the one the
         // dropna below and the undifferencing look it up under.
-        Ref categorical_map = getattr(self, N::categorical_columns_to_diff_map);
+        Ref categorical_map = getattr(a.self, N::categorical_columns_to_diff_map);
         Ref items = call_method(categorical_map.get(), N::items);
         for (Ref& item : iterate(items.get())) {
             auto pair = unpack2(item.get());
-            Ref df_category_mappings = add_transitions(f, self, df.get(), pair.first.get(), pair.second.get());
+            Ref df_category_mappings = add_transitions(a, a.self, df.get(), pair.first.get(), pair.second.get());
             setitem(categorical_column_mappings.get(), pair.first, df_category_mappings);
         }
     }
 
-    df = call_method(df.get(), N::dropna, {}, {kw(N::subset, getattr(self, N::diff_col_names))});
-    df = call_method(df.get(), N::drop, {getattr(self, N::columns_to_diff)}, {kw(N::axis, integer(1))});
+    df = call_method(df.get(), N::dropna, {}, {kw(N::subset, getattr(a.self, N::diff_col_names))});
+    df = call_method(df.get(), N::drop, {getattr(a.self, N::columns_to_diff)}, {kw(N::axis, integer(1))});
     return new_tuple({df, categorical_column_mappings});
 }
 

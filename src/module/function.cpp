@@ -163,8 +163,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         for (Py_ssize_t i = 0; i < argcount; ++i) raw[i] = bound[i].get();
         // Hold the globals: the body may run code that rebinds the module.
         Ref globals = Ref::borrow(f->globals);
-        Frame frame{raw.data(), globals.get()};
-        return spec.impl(frame).release();
+        return spec.impl(raw.data(), globals.get()).release();
     }
     VT_BOUNDARY(nullptr)
 }
@@ -353,12 +352,12 @@ PyTypeObject function_type = [] {
     return t;
 }();
 
-Ref default_value(const ParamEntry& p) {
-    switch (p.default_kind) {
-        case DefaultKind::null_value: return Ref::borrow(Py_None);
-        case DefaultKind::integer: return integer(p.default_int);
-        case DefaultKind::text: return require(PyUnicode_InternFromString(p.default_text));
-        case DefaultKind::none_: break;
+Ref default_value(const Default& d) {
+    switch (d.kind) {
+        case Default::none: return Ref::borrow(Py_None);
+        case Default::integer: return integer(d.integer_value);
+        case Default::text: return require(PyUnicode_InternFromString(d.text_value));
+        case Default::required: break;
     }
     return Ref();
 }
@@ -367,11 +366,10 @@ Ref default_value(const ParamEntry& p) {
 
 bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
 
-Impl bound_native_body(PyObject* bound, PyObject* self) {
-    if (!PyMethod_Check(bound) || PyMethod_GET_SELF(bound) != self) return nullptr;
+bool is_own_method(PyObject* bound, PyObject* self, Method method) {
+    if (!PyMethod_Check(bound) || PyMethod_GET_SELF(bound) != self) return false;
     PyObject* func = PyMethod_GET_FUNCTION(bound);
-    if (Py_TYPE(func) != &function_type) return nullptr;
-    return as_function(func)->spec->impl;
+    return Py_TYPE(func) == &function_type && as_function(func)->spec->method == method;
 }
 
 Ref new_function(const MethodEntry& spec, PyObject* module_name, PyObject* globals) {
@@ -387,8 +385,8 @@ Ref new_function(const MethodEntry& spec, PyObject* module_name, PyObject* globa
             Ref a = text(p.annotation);
             require_ok(PyDict_SetItem(annotations.get(), pname, a.get()));
         }
-        if (p.default_kind != DefaultKind::none_) {
-            Ref d = default_value(p);
+        if (p.default_.kind != Default::required) {
+            Ref d = default_value(p.default_);
             require_ok(PyList_Append(defaults_list.get(), d.get()));
         }
     }

@@ -13,9 +13,8 @@ bool ready_function_type();
 // globals from `globals` (the module's dict) when its body runs.
 Ref new_function(const MethodEntry& spec, PyObject* module_name, PyObject* globals);
 
-// The body behind `bound` when it is one of our functions bound to `self`
-// (what looking a method up on an instance gives unless something replaced
-// it); nullptr for anything else.
-Impl bound_native_body(PyObject* bound, PyObject* self);
+// Whether `bound` is our function of `method` bound to `self`: what looking
+// the method up gives unless a subclass or an assignment replaced it.
+bool is_own_method(PyObject* bound, PyObject* self, Method method);
 
 }  // namespace vt

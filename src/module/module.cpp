@@ -52,7 +52,7 @@ void run_body(PyObject* module) {
     for (size_t i = 0; i < method_count; ++i) {
         const MethodEntry& spec = method_table[i];
         Ref fn = new_function(spec, module_name.get(), globals);
-        if (spec.kind == Kind::klass) fn = require(PyClassMethod_New(fn.get()));
+        if (spec.kind == Kind::classmethod) fn = require(PyClassMethod_New(fn.get()));
         require_ok(PyDict_SetItemString(ns.get(), spec.name, fn.get()));
     }
     Ref bases = new_tuple({});

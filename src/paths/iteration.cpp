@@ -1,5 +1,5 @@
 // Growing paths by repeated joins: linear, exponential and combined.
-#include "module/bodies.hpp"
+#include "module/method_table.hpp"
 
 namespace vt {
 namespace body {
@@ -24,8 +24,8 @@ Ref longest_path_length(PyObject* df, PyObject* index) {
 }
 
 // range(count), with range looked up as a function body would.
-Ref iterations(const Frame& f, PyObject* count) {
-    Ref range = global(f.globals, N::range);
+Ref iterations(const MethodArgs& a, PyObject* count) {
+    Ref range = global(a.globals, N::range);
     return call(range.get(), {count});
 }
 
@@ -35,9 +35,9 @@ bool compare(PyObject* a, PyObject* b, int op) {
 }
 
 // The stop message of the exponential and combined runs.
-void print_stop(const Frame& f, PyObject* current_max_length, Py_ssize_t df_length, PyObject* new_max_length,
+void print_stop(const MethodArgs& a, PyObject* current_max_length, Py_ssize_t df_length, PyObject* new_max_length,
                 const char* ending) {
-    Ref print = global(f.globals, N::print);
+    Ref print = global(a.globals, N::print);
     Ref rows = require(PyLong_FromSsize_t(df_length));
     Ref message = build_message({"The previous max path length was ", current_max_length,
                                  " and the last iteration resulted in ", rows,
@@ -47,20 +47,17 @@ void print_stop(const Frame& f, PyObject* current_max_length, Py_ssize_t df_leng
 
 }  // namespace
 
-// iteratively_discover_paths_linear(cls, df, df_start=None, max_path_length=10, index="index")
-Ref iteratively_discover_paths_linear(const Frame& f) {
-    PyObject* cls = f.arg(0);
-    PyObject* index = f.arg(4);
-    Ref df = Ref::borrow(f.arg(1));
-    Ref df_start = Ref::borrow(f.arg(2));
+Ref iteratively_discover_paths_linear(const args::iteratively_discover_paths_linear& a) {
+    Ref df = Ref::borrow(a.df);
+    Ref df_start = Ref::borrow(a.df_start);
     if (df_start.get() == Py_None) df_start = Ref::borrow(df.get());
     Ref current_max_length = integer(0);
-    Ref steps = iterations(f, f.arg(3));
+    Ref steps = iterations(a, a.max_path_length);
     for ([[maybe_unused]] Ref& step : iterate(steps.get())) {
-        df = join(cls, df.get(), df_start.get(), index);
-        Ref new_max_length = longest_path_length(df.get(), index);
+        df = join(a.cls, df.get(), df_start.get(), a.index);
+        Ref new_max_length = longest_path_length(df.get(), a.index);
         if (compare(current_max_length.get(), new_max_length.get(), Py_EQ)) {
-            Ref print = global(f.globals, N::print);
+            Ref print = global(a.globals, N::print);
             Ref message = build_message({"The previous max path length was ", current_max_length,
                                          " and this did not change in the last iteration which means we have "
                                          "reached the longest length possible so the loop will stop early."});
@@ -72,19 +69,16 @@ Ref iteratively_discover_paths_linear(const Frame& f) {
     return df;
 }
 
-// iteratively_discover_paths_exponential(cls, df_start, max_path_order=10, index="index")
-Ref iteratively_discover_paths_exponential(const Frame& f) {
-    PyObject* cls = f.arg(0);
-    PyObject* index = f.arg(3);
-    Ref df = Ref::borrow(f.arg(1));
+Ref iteratively_discover_paths_exponential(const args::iteratively_discover_paths_exponential& a) {
+    Ref df = Ref::borrow(a.df_start);
     Ref current_max_length = integer(0);
-    Ref steps = iterations(f, f.arg(2));
+    Ref steps = iterations(a, a.max_path_order);
     for ([[maybe_unused]] Ref& step : iterate(steps.get())) {
-        Ref df_new = join(cls, df.get(), df.get(), index);
+        Ref df_new = join(a.cls, df.get(), df.get(), a.index);
         const Py_ssize_t df_length = length(df_new.get());
-        Ref new_max_length = longest_path_length(df_new.get(), index);
+        Ref new_max_length = longest_path_length(df_new.get(), a.index);
         if (df_length == 0 || compare(new_max_length.get(), current_max_length.get(), Py_LT)) {
-            print_stop(f, current_max_length.get(), df_length, new_max_length.get(),
+            print_stop(a, current_max_length.get(), df_length, new_max_length.get(),
                        " so returning the previous iteration instead.");
             break;
         }
@@ -94,34 +88,30 @@ Ref iteratively_discover_paths_exponential(const Frame& f) {
     return df;
 }
 
-// iteratively_discover_paths_combined(cls, df_start, max_path_iterations=100, index="index")
-Ref iteratively_discover_paths_combined(const Frame& f) {
-    PyObject* cls = f.arg(0);
-    PyObject* df_start = f.arg(1);
-    PyObject* index = f.arg(3);
-    Ref df_left = Ref::borrow(df_start);
-    Ref df_right = Ref::borrow(df_start);
+Ref iteratively_discover_paths_combined(const args::iteratively_discover_paths_combined& a) {
+    Ref df_left = Ref::borrow(a.df_start);
+    Ref df_right = Ref::borrow(a.df_start);
     Ref current_max_length = integer(0);
     bool switched_to_linear = false;
-    Ref steps = iterations(f, f.arg(2));
+    Ref steps = iterations(a, a.max_path_iterations);
     for ([[maybe_unused]] Ref& step : iterate(steps.get())) {
-        Ref df_new = join(cls, df_left.get(), df_right.get(), index);
+        Ref df_new = join(a.cls, df_left.get(), df_right.get(), a.index);
         const Py_ssize_t df_length = length(df_new.get());
-        Ref new_max_length = longest_path_length(df_new.get(), index);
+        Ref new_max_length = longest_path_length(df_new.get(), a.index);
         if (df_length == 0 || compare(new_max_length.get(), current_max_length.get(), Py_LE)) {
             if (switched_to_linear) {
-                Ref print = global(f.globals, N::print);
+                Ref print = global(a.globals, N::print);
                 call(print.get(), {text("End of linear run too")});
                 break;
             }
-            print_stop(f, current_max_length.get(), df_length, new_max_length.get(),
+            print_stop(a, current_max_length.get(), df_length, new_max_length.get(),
                        " so switching to linear expansion instead.");
-            df_right = Ref::borrow(df_start);
+            df_right = Ref::borrow(a.df_start);
             switched_to_linear = true;
         }
         // Keep only the first few of the longest paths: this bounds every later join.
         {
-            Ref paths = getitem(df_new.get(), index);
+            Ref paths = getitem(df_new.get(), a.index);
             Ref accessor = getattr(paths.get(), N::str);
             setitem(df_new.get(), N::path_length, call_method(accessor.get(), N::len));
         }

@@ -1,5 +1,5 @@
 // One step of path growth: the outer self-join of two path frames.
-#include "module/bodies.hpp"
+#include "module/method_table.hpp"
 #include "module/function.hpp"
 #include "paths/path_kernels.hpp"
 
@@ -24,21 +24,16 @@ PyMethodDef has_no_repeated_entry_def = {"<lambda>", has_no_repeated_entry, METH
 
 }  // namespace
 
-// join_df(cls, df_l, df_r, left="left", right="right", index="index")
-Ref join_df(const Frame& f) {
-    PyObject* cls = f.arg(0);
-    PyObject* left = f.arg(3);
-    PyObject* right = f.arg(4);
-    PyObject* index = f.arg(5);
+Ref join_df(const args::join_df& a) {
 
-    Ref df_l = call_method(f.arg(1), N::rename, {},
-                           {kw(N::columns, new_dict({{right, N::inner}, {index, N::index_left}}))});
-    Ref df_r = call_method(f.arg(2), N::rename, {},
-                           {kw(N::columns, new_dict({{left, N::inner}, {index, N::index_right}}))});
+    Ref df_l = call_method(a.df_l, N::rename, {},
+                           {kw(N::columns, new_dict({{a.right, N::inner}, {a.index, N::index_left}}))});
+    Ref df_r = call_method(a.df_r, N::rename, {},
+                           {kw(N::columns, new_dict({{a.left, N::inner}, {a.index, N::index_right}}))});
 
     Ref df;
     {
-        Ref pd = f.pd();
+        Ref pd = a.pd();
         Ref merge = getattr(pd.get(), N::merge);
         Ref merged = call(merge.get(), {df_l, df_r}, {kw(N::on, N::inner), kw(N::how, N::outer)});
         df = call_method(merged.get(), N::drop, {N::inner}, {kw(N::axis, integer(1))});
@@ -53,7 +48,7 @@ Ref join_df(const Frame& f) {
         // A missing column fails in fillna as usual; duplicate labels select a
         // frame, which also goes the ordinary way.
         if (!contains(getattr(df.get(), N::columns).get(), side)) continue;
-        Ref series = getattr(f.pd().get(), N::Series);
+        Ref series = getattr(a.pd().get(), N::Series);
         Ref column = getitem(df.get(), side);
         if (!require_ok(PyObject_IsInstance(column.get(), series.get()))) continue;
         if (length(column.get()) == 0 || !dtype_kind_is(column.get(), "O")) continue;
@@ -80,48 +75,48 @@ Ref join_df(const Frame& f) {
         Ref right_paths = getitem(df.get(), N::index_right);
         // Neither overridden in a subclass nor replaced on the class: what it
         // returns for each row is then known without calling it.
-        Ref as_list = getattr(cls, N::make_element_a_list);
-        if (bound_native_body(as_list.get(), cls) == body::make_element_a_list) {
-            joined = join_paths(f.pd().get(), left_paths.get(), right_paths.get());
+        Ref as_list = getattr(a.cls, N::make_element_a_list);
+        if (is_own_method(as_list.get(), a.cls, Method::make_element_a_list)) {
+            joined = join_paths(a.pd().get(), left_paths.get(), right_paths.get());
         }
     }
     if (joined.paths) {
-        setitem(df.get(), index, joined.paths);
+        setitem(df.get(), a.index, joined.paths);
         joined.paths = Ref();
     } else {
         {
             Ref column = getitem(df.get(), N::index_left);
             Ref apply = getattr(column.get(), N::apply);
-            Ref as_list = getattr(cls, N::make_element_a_list);
+            Ref as_list = getattr(a.cls, N::make_element_a_list);
             setitem(df.get(), N::index_left, call(apply.get(), {as_list}));
         }
         {
             Ref column = getitem(df.get(), N::index_right);
             Ref apply = getattr(column.get(), N::apply);
-            Ref as_list = getattr(cls, N::make_element_a_list);
+            Ref as_list = getattr(a.cls, N::make_element_a_list);
             setitem(df.get(), N::index_right, call(apply.get(), {as_list}));
         }
         {
             Ref left_paths = getitem(df.get(), N::index_left);
             Ref right_paths = getitem(df.get(), N::index_right);
-            setitem(df.get(), index, require(PyNumber_Add(left_paths.get(), right_paths.get())));
+            setitem(df.get(), a.index, require(PyNumber_Add(left_paths.get(), right_paths.get())));
         }
     }
     df = call_method(df.get(), N::drop, {new_list({N::index_left, N::index_right})}, {kw(N::axis, integer(1))});
 
     {
-        Ref paths = getitem(df.get(), index);
+        Ref paths = getitem(df.get(), a.index);
         Ref present = call_method(paths.get(), N::notna);
         df = getitem(df.get(), present);
     }
     {
         Ref keep;
         if (joined.keep && length(joined.keep.get()) == length(df.get())) {
-            Ref series = getattr(f.pd().get(), N::Series);
+            Ref series = getattr(a.pd().get(), N::Series);
             Ref rows = getattr(df.get(), N::index);
             keep = call(series.get(), {joined.keep}, {kw(N::index, rows)});
         } else {
-            Ref paths = getitem(df.get(), index);
+            Ref paths = getitem(df.get(), a.index);
             Ref map = getattr(paths.get(), N::map);
             Ref test = require(PyCFunction_New(&has_no_repeated_entry_def, nullptr));
             keep = call(map.get(), {test});

@@ -1,30 +1,28 @@
 // Entity counts per row count, and the checks of a post-processing request.
-#include "module/bodies.hpp"
+#include "module/method_table.hpp"
 
 namespace vt {
 namespace body {
 
-// _get_counts_of_categories(self)
-Ref get_counts_of_categories(const Frame& f) {
-    PyObject* self = f.arg(0);
+Ref _get_counts_of_categories(const args::_get_counts_of_categories& a) {
     Ref category_counts_df;
     {
         // The two-column copy and its grouping go as soon as the counts exist.
-        Ref augmented = getattr(self, N::df_augmented);
+        Ref augmented = getattr(a.self, N::df_augmented);
         Ref selected = getitem(augmented.get(),
-                               new_list({getattr(self, N::primary_id_column), getattr(self, N::category_column)}));
-        Ref grouped = call_method(selected.get(), N::groupby, {getattr(self, N::category_column)});
+                               new_list({getattr(a.self, N::primary_id_column), getattr(a.self, N::category_column)}));
+        Ref grouped = call_method(selected.get(), N::groupby, {getattr(a.self, N::category_column)});
         selected = Ref();
         Ref distinct_ids = call_method(grouped.get(), N::nunique);
         grouped = Ref();
         category_counts_df = call_method(distinct_ids.get(), N::rename, {},
-                                         {kw(N::columns, new_dict({{getattr(self, N::primary_id_column), N::counts}}))});
+                                         {kw(N::columns, new_dict({{getattr(a.self, N::primary_id_column), N::counts}}))});
     }
     Ref counts_index = getattr(category_counts_df.get(), N::index);
-    setattr(counts_index.get(), N::name, getattr(self, N::category_column).get());
+    setattr(counts_index.get(), N::name, getattr(a.self, N::category_column).get());
     category_counts_df = call_method(category_counts_df.get(), N::reset_index);
 
-    Ref categories = getitem(category_counts_df.get(), getattr(self, N::category_column));
+    Ref categories = getitem(category_counts_df.get(), getattr(a.self, N::category_column));
     Ref counts = getitem(category_counts_df.get(), N::counts);
     Ref pairs = call(builtin("zip").get(), {categories, counts});
     Ref category_counts = call(builtin("dict").get(), {pairs});
@@ -34,50 +32,44 @@ Ref get_counts_of_categories(const Frame& f) {
     return category_counts;
 }
 
-// _verify_desired_category_counts_categories_exist_and_numbers_are_valid(self, df_synth, desired_category_counts)
-Ref verify_desired_category_counts(const Frame& f) {
-    PyObject* self = f.arg(0);
-    PyObject* df_synth = f.arg(1);
-    PyObject* desired_category_counts = f.arg(2);
+Ref _verify_desired_category_counts_categories_exist_and_numbers_are_valid(
+    const args::_verify_desired_category_counts_categories_exist_and_numbers_are_valid& a) {
     // Both checks are assertions: under -O nothing at all is evaluated.
     if (!assertions_enabled()) return Ref::borrow(Py_None);
 
-    Ref requested = require(PySet_New(call_method(desired_category_counts, N::keys).get()));
+    Ref requested = require(PySet_New(call_method(a.desired_category_counts, N::keys).get()));
     Ref issubset = getattr(requested.get(), N::issubset);
-    Ref synthetic_column = getitem(df_synth, getattr(self, N::category_column));
+    Ref synthetic_column = getitem(a.df_synth, getattr(a.self, N::category_column));
     Ref synthetic_categories = call_method(synthetic_column.get(), N::unique);
     if (!truthy(call(issubset.get(), {synthetic_categories}).get())) {
         // The message shows both values computed afresh.
-        Ref shown_keys = call_method(desired_category_counts, N::keys);
-        Ref shown_column = getitem(df_synth, getattr(self, N::category_column));
+        Ref shown_keys = call_method(a.desired_category_counts, N::keys);
+        Ref shown_column = getitem(a.df_synth, getattr(a.self, N::category_column));
         Ref shown_categories = call_method(shown_column.get(), N::unique);
         fail_assertion({"One of the inputted desired categories '", shown_keys,
                         "' does not exist in thesynthetic dataset's categories '", shown_categories, "'."});
     }
 
     // A count of 0 is rejected as well: every value must be strictly positive.
-    Ref values = call_method(desired_category_counts, N::values);
+    Ref values = call_method(a.desired_category_counts, N::values);
     Ref zero = integer(0);
     for (Ref& value : iterate(values.get())) {
         Ref positive = require(PyObject_RichCompare(value.get(), zero.get(), Py_GT));
         if (truthy(positive.get())) continue;
-        Ref shown_values = call_method(desired_category_counts, N::values);
+        Ref shown_values = call_method(a.desired_category_counts, N::values);
         fail_assertion({"Cannot have a negative category count value but one category count value was < 0: '",
                         shown_values, "'"});
     }
     return Ref::borrow(Py_None);
 }
 
-// _verify_there_is_enough_synthetic_data_to_recombine_desired_structures(self, df_synth, desired_category_counts)
-Ref verify_there_is_enough_synthetic_data(const Frame& f) {
-    PyObject* self = f.arg(0);
-    PyObject* df_synth = f.arg(1);
-    PyObject* desired_category_counts = f.arg(2);
+Ref _verify_there_is_enough_synthetic_data_to_recombine_desired_structures(
+    const args::_verify_there_is_enough_synthetic_data_to_recombine_desired_structures& a) {
 
-    Ref synthetic_column = getitem(df_synth, getattr(self, N::category_column));
+    Ref synthetic_column = getitem(a.df_synth, getattr(a.self, N::category_column));
     Ref syn_category_counts = call_method(call_method(synthetic_column.get(), N::value_counts).get(), N::sort_index);
     Ref one = integer(1);
-    Ref items = call_method(desired_category_counts, N::items);
+    Ref items = call_method(a.desired_category_counts, N::items);
     for (Ref& item : iterate(items.get())) {
         auto pair = unpack2(item.get());
         Ref current_num_rows = std::move(pair.first);

@@ -1,5 +1,5 @@
 // Post-processing: synthetic differenced rows back to timeseries rows.
-#include "module/bodies.hpp"
+#include "module/method_table.hpp"
 #include "module/function.hpp"
 
 namespace vt {
@@ -56,26 +56,24 @@ void require_time_differences(PyObject* self, PyObject* df_synth, PyObject* pd) 
 
 }  // namespace
 
-// postprocess_timeseries_difference_method(self, df_synth, desired_category_counts=None)
-Ref postprocess_timeseries_difference_method(const Frame& f) {
-    PyObject* self = f.arg(0);
-    Ref df_synth = Ref::borrow(f.arg(1));
-    Ref desired_category_counts = Ref::borrow(f.arg(2));
-    if (!truthy(desired_category_counts.get())) desired_category_counts = getattr(self, N::category_counts);
+Ref postprocess_timeseries_difference_method(const args::postprocess_timeseries_difference_method& a) {
+    Ref df_synth = Ref::borrow(a.df_synth);
+    Ref desired_category_counts = Ref::borrow(a.desired_category_counts);
+    if (!truthy(desired_category_counts.get())) desired_category_counts = getattr(a.self, N::category_counts);
 
     {
-        Ref columns = new_list({getattr(self, N::primary_id_column)});
-        Ref diff_col_names = getattr(self, N::diff_col_names);
+        Ref columns = new_list({getattr(a.self, N::primary_id_column)});
+        Ref diff_col_names = getattr(a.self, N::diff_col_names);
         for (Ref& col : iterate(diff_col_names.get())) require_ok(PyList_Append(columns.get(), col.get()));
-        call_method(self, N::verify_columns_exist_in_df, {df_synth, columns});
+        call_method(a.self, N::verify_columns_exist_in_df, {df_synth, columns});
     }
     {
-        Ref pd = f.pd();
-        require_time_differences(self, df_synth.get(), pd.get());
+        Ref pd = a.pd();
+        require_time_differences(a.self, df_synth.get(), pd.get());
     }
-    call_method(self, N::_verify_desired_category_counts_categories_exist_and_numbers_are_valid,
+    call_method(a.self, N::_verify_desired_category_counts_categories_exist_and_numbers_are_valid,
                 {df_synth, desired_category_counts});
-    call_method(self, N::_verify_there_is_enough_synthetic_data_to_recombine_desired_structures,
+    call_method(a.self, N::_verify_there_is_enough_synthetic_data_to_recombine_desired_structures,
                 {df_synth, desired_category_counts});
 
     // The caller's frame is never changed.
@@ -86,24 +84,25 @@ Ref postprocess_timeseries_difference_method(const Frame& f) {
         Ref one = integer(1);
         Ref stop = require(PyNumber_Add(desired_number_unique_ids.get(), one.get()));
         Ref ids = call(builtin("range").get(), {one, stop});
-        Ref pd = f.pd();
+        Ref pd = a.pd();
         Ref data_frame = getattr(pd.get(), N::DataFrame);
-        df_unique_ids = call(data_frame.get(), {new_dict({{getattr(self, N::unique_id_column), ids}})});
+        df_unique_ids = call(data_frame.get(), {new_dict({{getattr(a.self, N::unique_id_column), ids}})});
     }
     df_synth = call_method(
-        self, N::_construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_performance_enhancements,
+        a.self, N::_construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_performance_enhancements,
         {df_synth, df_unique_ids, desired_category_counts});
-    Ref first_rows_of_each_person_idx = call_method(self, N::_get_indexes_of_first_row_of_each_unique_id,
-                                                    {df_synth, getattr(self, N::unique_id_column)});
-    df_synth = call_method(self, N::_undiff_categorical_columns, {df_synth});
+    Ref first_rows_of_each_person_idx = call_method(a.self, N::_get_indexes_of_first_row_of_each_unique_id,
+                                                    {df_synth, getattr(a.self, N::unique_id_column)});
+    df_synth = call_method(a.self, N::_undiff_categorical_columns, {df_synth});
     {
         // Our own method, not overridden: it may skip work on the difference
         // columns, which are dropped below.
-        Ref undiff = getattr(self, N::_undiff_continuous_columns);
-        if (bound_native_body(undiff.get(), self) == body::undiff_continuous_columns) {
-            PyObject* const args[] = {self, df_synth.get(), desired_category_counts.get(),
+        Ref undiff = getattr(a.self, N::_undiff_continuous_columns);
+        if (is_own_method(undiff.get(), a.self, Method::_undiff_continuous_columns)) {
+            PyObject* const bound[] = {a.self, df_synth.get(), desired_category_counts.get(),
                                       first_rows_of_each_person_idx.get()};
-            df_synth = undiff_continuous_columns_discarding_differences(Frame{args, f.globals});
+            args::_undiff_continuous_columns undiff_args(bound, a.globals);
+            df_synth = undiff_continuous_columns_discarding_differences(undiff_args);
         } else {
             df_synth = call(undiff.get(), {df_synth, desired_category_counts, first_rows_of_each_person_idx});
         }
@@ -112,8 +111,8 @@ Ref postprocess_timeseries_difference_method(const Frame& f) {
     // The first rows only seeded the running sums.
     df_synth = call_method(df_synth.get(), N::drop, {first_rows_of_each_person_idx});
     {
-        Ref diff_col_names = getattr(self, N::diff_col_names);
-        Ref working = new_list({getattr(self, N::category_column), N::num_repetitions});
+        Ref diff_col_names = getattr(a.self, N::diff_col_names);
+        Ref working = new_list({getattr(a.self, N::category_column), N::num_repetitions});
         Ref to_drop = require(PyNumber_Add(diff_col_names.get(), working.get()));
         df_synth = call_method(df_synth.get(), N::drop, {to_drop}, {kw(N::axis, integer(1))});
     }

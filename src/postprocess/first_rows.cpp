@@ -1,5 +1,5 @@
 // The first row of every entity of a frame.
-#include "module/bodies.hpp"
+#include "module/method_table.hpp"
 
 namespace vt {
 namespace body {
@@ -28,19 +28,15 @@ bool only_the_label_column_is_needed(PyObject* pd, PyObject* df, PyObject* id_co
 
 }  // namespace
 
-// _get_indexes_of_first_row_of_each_unique_id(self, df, id_column_name)
-Ref get_indexes_of_first_row_of_each_unique_id(const Frame& f) {
-    PyObject* self = f.arg(0);
-    PyObject* df = f.arg(1);
-    PyObject* id_column_name = f.arg(2);
+Ref _get_indexes_of_first_row_of_each_unique_id(const args::_get_indexes_of_first_row_of_each_unique_id& a) {
 
     // The unnamed row labels become the column "index", so first() yields
     // the label of each id's first row.
     Ref first_rows_of_each_person_idx;
     {
-        const bool label_column_alone = only_the_label_column_is_needed(f.pd().get(), df, id_column_name);
-        Ref labelled = call_method(df, N::reset_index);
-        Ref grouped = call_method(labelled.get(), N::groupby, {id_column_name});
+        const bool label_column_alone = only_the_label_column_is_needed(a.pd().get(), a.df, a.id_column_name);
+        Ref labelled = call_method(a.df, N::reset_index);
+        Ref grouped = call_method(labelled.get(), N::groupby, {a.id_column_name});
         labelled = Ref();
         Ref firsts;
         if (label_column_alone) {
@@ -57,9 +53,9 @@ Ref get_indexes_of_first_row_of_each_unique_id(const Frame& f) {
 
     Ref sorted;
     {
-        Ref loc = getattr(df, N::loc);
+        Ref loc = getattr(a.df, N::loc);
         Ref first_rows = getitem(loc.get(), first_rows_of_each_person_idx);
-        sorted = call_method(first_rows.get(), N::sort_values, {getattr(self, N::category_column)});
+        sorted = call_method(first_rows.get(), N::sort_values, {getattr(a.self, N::category_column)});
     }
     return getattr(sorted.get(), N::index);
 }

@@ -1,5 +1,5 @@
 // Cutting the synthetic rows into entities with rebuilt ids.
-#include "module/bodies.hpp"
+#include "module/method_table.hpp"
 
 namespace vt {
 namespace body {
@@ -8,8 +8,8 @@ namespace {
 
 // Where each category's block begins among the synthetic rows sorted by
 // category: after the rows of every block before it, asked for or not.
-Ref block_starts_of(const Frame& f, PyObject* syn_category_counts) {
-    Ref pd = f.pd();
+Ref block_starts_of(const MethodArgs& a, PyObject* syn_category_counts) {
+    Ref pd = a.pd();
     Ref series = getattr(pd.get(), N::Series);
     Ref counts = call(series.get(), {syn_category_counts});
     Ref running_total = call_method(counts.get(), N::cumsum);
@@ -18,24 +18,20 @@ Ref block_starts_of(const Frame& f, PyObject* syn_category_counts) {
 
 }  // namespace
 
-// _get_indexes_to_keep(cls, desired_category_counts, syn_category_counts, unique_id_category_counts)
-Ref get_indexes_to_keep(const Frame& f) {
-    PyObject* desired_category_counts = f.arg(1);
-    PyObject* syn_category_counts = f.arg(2);
-    PyObject* unique_id_category_counts = f.arg(3);
+Ref _get_indexes_to_keep(const args::_get_indexes_to_keep& a) {
 
     Ref block_starts;
     Ref indexes_to_keep = new_list();
-    Ref keys = call_method(desired_category_counts, N::keys);
+    Ref keys = call_method(a.desired_category_counts, N::keys);
     for (Ref& current_num_rows : iterate(keys.get())) {
-        Ref num_synth_rows = getitem(syn_category_counts, current_num_rows);
-        Ref num_required_rows = getitem(unique_id_category_counts, current_num_rows);
+        Ref num_synth_rows = getitem(a.syn_category_counts, current_num_rows);
+        Ref num_required_rows = getitem(a.unique_id_category_counts, current_num_rows);
         // Checked under -O too: a short block would lend its rows to the next category.
         Ref enough = require(PyObject_RichCompare(num_synth_rows.get(), num_required_rows.get(), Py_GE));
         if (!truthy(enough.get()))
             fail_assertion({"More rows required for num_rows = ", current_num_rows, " category. Have ",
                             num_synth_rows, " rows but require ", num_required_rows, " rows."});
-        if (!block_starts) block_starts = block_starts_of(f, syn_category_counts);
+        if (!block_starts) block_starts = block_starts_of(a, a.syn_category_counts);
         // The first rows of this category's block, in the request's order.
         Ref offset = getitem(block_starts.get(), current_num_rows);
         Ref stop = require(PyNumber_Add(offset.get(), num_required_rows.get()));
@@ -46,21 +42,18 @@ Ref get_indexes_to_keep(const Frame& f) {
     return indexes_to_keep;
 }
 
-// _construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_performance_enhancements(
-//     self, df_synth, df_unique_ids, desired_category_counts)
-Ref construct_vectors_of_identical_shape(const Frame& f) {
-    PyObject* self = f.arg(0);
-    Ref df_synth = Ref::borrow(f.arg(1));
-    Ref df_unique_ids = Ref::borrow(f.arg(2));
-    PyObject* desired_category_counts = f.arg(3);
+Ref _construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_performance_enhancements(
+    const args::_construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_performance_enhancements& a) {
+    Ref df_synth = Ref::borrow(a.df_synth);
+    Ref df_unique_ids = Ref::borrow(a.df_unique_ids);
 
     // One row per requested category: "index" holds the rows an entity of it is built from.
     Ref df_desired_category_counts;
     {
-        Ref pd = f.pd();
+        Ref pd = a.pd();
         Ref data_frame = getattr(pd.get(), N::DataFrame);
         Ref from_dict = getattr(data_frame.get(), N::from_dict);
-        df_desired_category_counts = call(from_dict.get(), {desired_category_counts},
+        df_desired_category_counts = call(from_dict.get(), {a.desired_category_counts},
                                           {kw(N::orient, N::index), kw(N::columns, new_list({N::counts}))});
     }
     df_desired_category_counts = call_method(df_desired_category_counts.get(), N::reset_index);
@@ -108,10 +101,10 @@ Ref construct_vectors_of_identical_shape(const Frame& f) {
     df_unique_ids = call_method(df_unique_ids.get(), N::reset_index, {}, {kw(N::drop, Py_True)});
 
     // Synthetic rows in category blocks, and how many of each block are needed.
-    df_synth = call_method(df_synth.get(), N::sort_values, {getattr(self, N::category_column)});
+    df_synth = call_method(df_synth.get(), N::sort_values, {getattr(a.self, N::category_column)});
     Ref syn_category_counts;
     {
-        Ref column = getitem(df_synth.get(), getattr(self, N::category_column));
+        Ref column = getitem(df_synth.get(), getattr(a.self, N::category_column));
         syn_category_counts = call_method(call_method(column.get(), N::value_counts).get(), N::sort_index);
     }
     Ref unique_id_category_counts;
@@ -119,8 +112,8 @@ Ref construct_vectors_of_identical_shape(const Frame& f) {
         Ref column = getitem(df_unique_ids.get(), N::num_repetitions);
         unique_id_category_counts = call_method(call_method(column.get(), N::value_counts).get(), N::sort_index);
     }
-    Ref indexes_to_keep = call_method(self, N::_get_indexes_to_keep,
-                                      {desired_category_counts, syn_category_counts, unique_id_category_counts});
+    Ref indexes_to_keep = call_method(a.self, N::_get_indexes_to_keep,
+                                      {a.desired_category_counts, syn_category_counts, unique_id_category_counts});
     {
         Ref iloc = getattr(df_synth.get(), N::iloc);
         df_synth = getitem(iloc.get(), indexes_to_keep);
@@ -131,11 +124,11 @@ Ref construct_vectors_of_identical_shape(const Frame& f) {
 
     // Checked under -O too: a mismatch would seed and label entities with the wrong row count.
     {
-        Ref categories = getitem(df_synth.get(), getattr(self, N::category_column));
+        Ref categories = getitem(df_synth.get(), getattr(a.self, N::category_column));
         Ref repetitions = getitem(df_synth.get(), N::num_repetitions);
         Ref matches = require(PyObject_RichCompare(categories.get(), repetitions.get(), Py_EQ));
         if (!truthy(call_method(matches.get(), N::all).get()))
-            fail_assertion({getattr(self, N::category_column),
+            fail_assertion({getattr(a.self, N::category_column),
                             " and num_repetitions should match in all cases from a correct join but they do not match"});
     }
     return df_synth;

@@ -1,6 +1,6 @@
 // Transition values back to categories, differences back to values.
 #include "common/buffer.hpp"
-#include "module/bodies.hpp"
+#include "module/method_table.hpp"
 #include "postprocess/running_sums.hpp"
 
 #include <algorithm>
@@ -10,18 +10,16 @@
 namespace vt {
 namespace body {
 
-// _undiff_categorical_columns(self, df_synth)
-Ref undiff_categorical_columns(const Frame& f) {
-    PyObject* self = f.arg(0);
-    Ref df_synth = Ref::borrow(f.arg(1));
+Ref _undiff_categorical_columns(const args::_undiff_categorical_columns& a) {
+    Ref df_synth = Ref::borrow(a.df_synth);
 
-    Ref diff_map = getattr(self, N::categorical_columns_to_diff_map);
+    Ref diff_map = getattr(a.self, N::categorical_columns_to_diff_map);
     Ref items = call_method(diff_map.get(), N::items);
     for (Ref& item : iterate(items.get())) {
         auto pair = unpack2(item.get());
         PyObject* original_col = pair.first.get();
         PyObject* diff_col = pair.second.get();
-        Ref mappings = getattr(self, N::categorical_column_mappings);
+        Ref mappings = getattr(a.self, N::categorical_column_mappings);
         Ref df_category_mappings = getitem(mappings.get(), original_col);
         // A generated row takes the category its transition starts from.
         Ref selected = getitem(df_category_mappings.get(), new_list({diff_col, build_message({original_col, "_1"})}));
@@ -121,25 +119,21 @@ struct Restored {
     Ref values;
 };
 
-Ref undiff_continuous(const Frame& f, bool differences_kept) {
-    PyObject* self = f.arg(0);
-    PyObject* df_synth = f.arg(1);
-    PyObject* desired_category_counts = f.arg(2);
-    PyObject* first_rows_of_each_person_idx = f.arg(3);
+Ref undiff_continuous(const args::_undiff_continuous_columns& a, bool differences_kept) {
 
     // Per column and requested row count: the mean of the input rows of entities of that size.
     Ref initial_values = new_dict();
     {
-        Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
+        Ref diff_map = getattr(a.self, N::continuous_columns_to_diff_map);
         Ref items = call_method(diff_map.get(), N::items);
         for (Ref& item : iterate(items.get())) {
             auto pair = unpack2(item.get());
             PyObject* original_col = pair.first.get();
             Ref means = new_dict();
-            Ref keys = call_method(desired_category_counts, N::keys);
+            Ref keys = call_method(a.desired_category_counts, N::keys);
             for (Ref& num_rows : iterate(keys.get())) {
-                Ref augmented = getattr(self, N::df_augmented);
-                Ref sizes = getitem(augmented.get(), getattr(self, N::category_column));
+                Ref augmented = getattr(a.self, N::df_augmented);
+                Ref sizes = getitem(augmented.get(), getattr(a.self, N::category_column));
                 Ref of_this_size = require(PyObject_RichCompare(sizes.get(), num_rows.get(), Py_EQ));
                 Ref rows = getitem(augmented.get(), of_this_size);
                 Ref column = getitem(rows.get(), original_col);
@@ -155,7 +149,7 @@ Ref undiff_continuous(const Frame& f, bool differences_kept) {
     // request's key order cannot mismatch them.
     std::vector<Restored> restored_early;
     {
-        Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
+        Ref diff_map = getattr(a.self, N::continuous_columns_to_diff_map);
         Ref items = call_method(diff_map.get(), N::items);
         for (Ref& item : iterate(items.get())) {
             auto pair = unpack2(item.get());
@@ -163,7 +157,7 @@ Ref undiff_continuous(const Frame& f, bool differences_kept) {
             PyObject* diff_col = pair.second.get();
             Ref means;
             {
-                Ref pd = f.pd();
+                Ref pd = a.pd();
                 Ref series = getattr(pd.get(), N::Series);
                 Ref data = getitem(initial_values.get(), original_col);
                 // Given an empty request, pandas before 2.0 warns that the dtype
@@ -175,28 +169,28 @@ Ref undiff_continuous(const Frame& f, bool differences_kept) {
             }
             Ref starting_values;
             {
-                Ref loc = getattr(df_synth, N::loc);
-                Ref sizes = getitem(loc.get(), new_tuple({first_rows_of_each_person_idx, N::num_repetitions}));
+                Ref loc = getattr(a.df_synth, N::loc);
+                Ref sizes = getitem(loc.get(), new_tuple({a.first_rows_of_each_person_idx, N::num_repetitions}));
                 Ref mapped = call_method(sizes.get(), N::map, {means});
-                starting_values = seed_values(f.pd().get(), mapped.get());
+                starting_values = seed_values(a.pd().get(), mapped.get());
                 mapped = Ref();
                 // With the difference column about to be dropped, a datetime
                 // column is summed on integer counts of its units, never
                 // boxing a Timestamp.
-                if (!differences_kept && difference_column_is_discarded(self, diff_col)) {
-                    Ref augmented = getattr(self, N::df_augmented);
+                if (!differences_kept && difference_column_is_discarded(a.self, diff_col)) {
+                    Ref augmented = getattr(a.self, N::df_augmented);
                     Ref original = getitem(augmented.get(), original_col);
-                    Ref pd = f.pd();
-                    Ref unique_id_column = getattr(self, N::unique_id_column);
+                    Ref pd = a.pd();
+                    Ref unique_id_column = getattr(a.self, N::unique_id_column);
                     // pandas before 2.0 stores a lone seed as its integer nanoseconds,
                     // and adding a Timedelta to it fails: a failure only pandas can raise.
                     const bool lone_seed_kept_as_integer =
-                        pandas_major_version(pd.get()) < 2 && length(first_rows_of_each_person_idx) == 1;
+                        pandas_major_version(pd.get()) < 2 && length(a.first_rows_of_each_person_idx) == 1;
                     if (!lone_seed_kept_as_integer && is_datetime_column(pd.get(), original.get())) {
                         Ref unit_dtype = naive_datetime_dtype(pd.get(), original.get());
                         Ref values =
-                            datetime_running_sums(pd.get(), df_synth, unique_id_column.get(), diff_col,
-                                                  first_rows_of_each_person_idx, starting_values.get(), unit_dtype.get());
+                            datetime_running_sums(pd.get(), a.df_synth, unique_id_column.get(), diff_col,
+                                                  a.first_rows_of_each_person_idx, starting_values.get(), unit_dtype.get());
                         if (values) {
                             restored_early.push_back({Ref::borrow(original_col), Ref::borrow(diff_col),
                                                       std::move(values)});
@@ -205,19 +199,19 @@ Ref undiff_continuous(const Frame& f, bool differences_kept) {
                     }
                 }
             }
-            Ref dtype = dtype_to_hold(getitem(df_synth, diff_col).get(), starting_values.get());
+            Ref dtype = dtype_to_hold(getitem(a.df_synth, diff_col).get(), starting_values.get());
             if (dtype) {
-                Ref column = getitem(df_synth, diff_col);
-                setitem(df_synth, diff_col, call_method(column.get(), N::astype, {dtype}));
+                Ref column = getitem(a.df_synth, diff_col);
+                setitem(a.df_synth, diff_col, call_method(column.get(), N::astype, {dtype}));
             }
-            Ref loc = getattr(df_synth, N::loc);
-            setitem(loc.get(), new_tuple({first_rows_of_each_person_idx, diff_col}), starting_values);
+            Ref loc = getattr(a.df_synth, N::loc);
+            setitem(loc.get(), new_tuple({a.first_rows_of_each_person_idx, diff_col}), starting_values);
         }
     }
 
     // Running sums within each entity, seeded on its first row.
     {
-        Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
+        Ref diff_map = getattr(a.self, N::continuous_columns_to_diff_map);
         Ref items = call_method(diff_map.get(), N::items);
         for (Ref& item : iterate(items.get())) {
             auto pair = unpack2(item.get());
@@ -227,63 +221,64 @@ Ref undiff_continuous(const Frame& f, bool differences_kept) {
                 return r.original_col.get() == original_col && r.diff_col.get() == diff_col && r.values;
             });
             if (early != restored_early.end()) {
-                setitem(df_synth, original_col, early->values);
+                setitem(a.df_synth, original_col, early->values);
                 early->values = Ref();
                 continue;
             }
             {
-                Ref unique_id_column = getattr(self, N::unique_id_column);
+                Ref unique_id_column = getattr(a.self, N::unique_id_column);
                 // One native pass where it gives exactly the pandas result; pandas
                 // would call Python once per entity.
                 Ref restored;
                 {
-                    Ref pd = f.pd();
-                    restored = running_sums_by_entity(pd.get(), df_synth, unique_id_column.get(), diff_col);
+                    Ref pd = a.pd();
+                    restored = running_sums_by_entity(pd.get(), a.df_synth, unique_id_column.get(), diff_col);
                 }
                 if (!restored) {
-                    Ref grouped = call_method(df_synth, N::groupby, {unique_id_column});
+                    Ref grouped = call_method(a.df_synth, N::groupby, {unique_id_column});
                     Ref differences = getitem(grouped.get(), diff_col);
-                    Ref pd = f.pd();
+                    Ref pd = a.pd();
                     Ref series = getattr(pd.get(), N::Series);
                     Ref cumsum = getattr(series.get(), N::cumsum);
                     restored = call_method(differences.get(), N::transform, {cumsum});
                 }
-                setitem(df_synth, original_col, restored);
+                setitem(a.df_synth, original_col, restored);
             }
             // A timestamp seed plus timedeltas sums to objects: give back the
             // datetime dtype, in the input's unit.
-            Ref pd = f.pd();
+            Ref pd = a.pd();
             Ref unit_dtype;
             {
-                Ref augmented = getattr(self, N::df_augmented);
+                Ref augmented = getattr(a.self, N::df_augmented);
                 Ref original = getitem(augmented.get(), original_col);
                 if (!is_datetime_column(pd.get(), original.get())) continue;
                 unit_dtype = naive_datetime_dtype(pd.get(), original.get());
             }
-            if (dtype_is(getitem(df_synth, original_col).get(), "object")) {
+            if (dtype_is(getitem(a.df_synth, original_col).get(), "object")) {
                 Ref to_datetime = getattr(pd.get(), N::to_datetime);
-                Ref converted = call(to_datetime.get(), {getitem(df_synth, original_col)});
-                setitem(df_synth, original_col, converted);
+                Ref converted = call(to_datetime.get(), {getitem(a.df_synth, original_col)});
+                setitem(a.df_synth, original_col, converted);
             }
-            Ref restored = getitem(df_synth, original_col);
+            Ref restored = getitem(a.df_synth, original_col);
             Ref restored_dtype = getattr(restored.get(), N::dtype);
             Ref tz_type = getattr(pd.get(), N::DatetimeTZDtype);
             if (!dtype_kind_is(restored.get(), "M") || require_ok(PyObject_IsInstance(restored_dtype.get(), tz_type.get())))
                 continue;
             Ref shown = require(PyObject_Str(restored_dtype.get()));
             if (PyUnicode_Compare(shown.get(), unit_dtype.get()) != 0)
-                setitem(df_synth, original_col, call_method(restored.get(), N::astype, {unit_dtype}));
+                setitem(a.df_synth, original_col, call_method(restored.get(), N::astype, {unit_dtype}));
         }
     }
-    return Ref::borrow(df_synth);
+    return Ref::borrow(a.df_synth);
 }
 
 }  // namespace
 
-// _undiff_continuous_columns(self, df_synth, desired_category_counts, first_rows_of_each_person_idx)
-Ref undiff_continuous_columns(const Frame& f) { return undiff_continuous(f, true); }
+Ref _undiff_continuous_columns(const args::_undiff_continuous_columns& a) { return undiff_continuous(a, true); }
 
-Ref undiff_continuous_columns_discarding_differences(const Frame& f) { return undiff_continuous(f, false); }
+Ref undiff_continuous_columns_discarding_differences(const args::_undiff_continuous_columns& a) {
+    return undiff_continuous(a, false);
+}
 
 }  // namespace body
 }  // namespace vt
