@@ -155,17 +155,20 @@ def _whole(value, what, lowest):
     return v
 
 
-def _deal(hist, counts):
+def _requests(counts):
+    if not isinstance(counts, dict):
+        raise TypeError("counts must be a dict {row count: number of entities}")
+    return [(_whole(k, "a row count", 1), _whole(n, "a number of entities", 0)) for k, n in counts.items()]
+
+
+def _deal(hist, requests):
     """Runs (row count c, first rank, n, rebuilt length k) in plan order: as the
     native plan hands out entity rows, nearest row count first (ties: the
     larger), in table order, starting over once every row is handed out."""
-    if not isinstance(counts, dict):
-        raise TypeError("counts must be a dict {row count: number of entities}")
     top = len(hist) - 1
     used = np.zeros(len(hist), dtype=np.int64)
     runs = []
-    for key, value in counts.items():
-        k, n = _whole(key, "a row count", 1), _whole(value, "a number of entities", 0)
+    for k, n in requests:
         while n > 0:
             c = next((c for d in range(max(k, top) + 1) for c in (k + d, k - d) if 1 <= c <= top and used[c] < hist[c]), None)
             if c is None:
@@ -298,7 +301,7 @@ def _booleans_back(st, frame):
         if column["kind"] == "category" and pd.api.types.is_bool_dtype(column["dtype"]):
             step = st.step_columns.get(column["name"], ())
             names += [column["name"]] + list(step if isinstance(step, tuple) else ())
-    text = [n for n in names if n in frame.columns and pd.api.types.is_string_dtype(frame[n].dtype)]
+    text = [n for n in names if n in frame.columns and isinstance(frame[n].dtype, pd.StringDtype)]
     if not text:
         return frame
     return frame.map_partitions(_unstringified, text, meta=_unstringified(frame._meta, text))
@@ -313,6 +316,8 @@ def _unstringified(part, names):
 
 def reverse_transform(st, entities, steps, counts=None, replay=False):
     dask, dd = _dask()
+    st.count_column  # not fitted: the native error
+    requests = None if counts is None else _requests(counts)
     entities, steps = (_booleans_back(st, _as_dask(f, dd)) for f in (entities, steps))
     # The native column and dtype checks, and the result's dtypes, from no rows.
     meta = st._rebuild(entities._meta, steps._meta, [], ids=[])
@@ -337,7 +342,7 @@ def reverse_transform(st, entities, steps, counts=None, replay=False):
         planned = {k: int(n) for k, n in enumerate(lengths) if n}
         total = int(e_len.sum())
     else:
-        runs = _deal(e_hist.sum(axis=0), counts)
+        runs = _deal(e_hist.sum(axis=0), requests)
         before = np.vstack([np.zeros(longest + 1, np.int64), np.cumsum(e_hist, axis=0)])
         pieces = [[] for _ in e_parts]
         planned, first = {}, 0
