@@ -45,9 +45,11 @@ find_python() {
     return 1
 }
 
-# run_pair NAME PYTHON PANDAS_REQUIREMENT
+# run_pair NAME PYTHON PANDAS_REQUIREMENT [EXTRAS]
+# EXTRAS: the package extras to install (default: test); add dask where it
+# installs (CPython 3.10+) so that the Dask route is tested there.
 run_pair() {
-    local name="$1" py="$2" pandas_req="$3"
+    local name="$1" py="$2" pandas_req="$3" extras="${4:-test}"
     local venv="$REPO/.venv/$name"
     local t0 t1
 
@@ -64,7 +66,7 @@ run_pair() {
 
     t0=$(date +%s)
     # A local directory is always rebuilt and reinstalled by pip.
-    "$venv/bin/python" -m pip install --progress-bar off --upgrade ".[test]" "$pandas_req" || return 1
+    "$venv/bin/python" -m pip install --progress-bar off --upgrade ".[$extras]" "$pandas_req" || return 1
     t1=$(date +%s); log "[$name] install done in $((t1 - t0))s"
 
     # Import from outside the tree (-I: no cwd, no PYTHON* env) and make sure
@@ -95,7 +97,7 @@ PYTEST_ARGS=("$@")
 
 # Pair 1: current interpreter with the newest pandas 2.x.
 if py311="$(find_python 3.11)"; then
-    run_pair py311-pandas2 "$py311" 'pandas>=2,<3' || failures+=(py311-pandas2)
+    run_pair py311-pandas2 "$py311" 'pandas>=2,<3' test,dask || failures+=(py311-pandas2)
 else
     echo "ERROR: no CPython 3.11 interpreter found" >&2
     failures+=(py311-pandas2)
