@@ -118,13 +118,38 @@ def _fit(st, shuffled):
     return st._fit_facts(combined)
 
 
-def _table(part, st, which, empty):
-    return st.transform(part)[which] if len(part) else empty
+def _text_dtypes(st, dask):
+    """The tables' category columns in their input column's dtype (booleans as
+    nullable booleans; object text as dask's string dtype when dask converts
+    text), so that dask and Parquet see typed columns, not Python objects."""
+    dtypes = {}
+    for column in st._facts["columns"]:
+        if column["kind"] != "category":
+            continue
+        dtype = column["dtype"]
+        if pd.api.types.is_bool_dtype(dtype):
+            dtype = "boolean"
+        elif dtype == object and dask.config.get("dataframe.convert-string", True):
+            dtype = pd.StringDtype("pyarrow")
+        step = st.step_columns.get(column["name"])
+        for name in [column["name"]] + list(step or ()):
+            dtypes[name] = dtype
+    return dtypes
+
+
+def _table(part, st, which, empty, dtypes):
+    if not len(part):
+        return empty
+    table = st.transform(part)[which]
+    return table.astype({n: d for n, d in dtypes.items() if n in table.columns})
 
 
 def _tables(st, shuffled):
-    meta = tuple(t.iloc[:0] for t in st.transform(shuffled._meta_nonempty.iloc[:1]))
-    return tuple(shuffled.map_partitions(_table, st, i, meta[i], meta=meta[i]) for i in (0, 1))
+    dask, _ = _dask()
+    dtypes = _text_dtypes(st, dask)
+    made_up = st.transform(shuffled._meta_nonempty.iloc[:1])
+    meta = [t.iloc[:0].astype({n: d for n, d in dtypes.items() if n in t.columns}) for t in made_up]
+    return tuple(shuffled.map_partitions(_table, st, i, meta[i], dtypes, meta=meta[i]) for i in (0, 1))
 
 
 def fit(st, frame):
