@@ -240,16 +240,36 @@ def _row_count_summary(st, part, steps):
     return len(part), np.bincount(counts)
 
 
-def _group_pools(load, parts):
-    """Consecutive pools grouped into at most `parts` partitions of similar load."""
-    target = sum(load.values()) / max(parts, 1)
-    part_of, part, filled = {}, 0, 0.0
-    for pool in sorted(load):
-        if filled >= target and filled > 0:
+def _pool_units(blocks, pools, pool_steps, parts):
+    """Partitions for the pools. blocks: (first plan number, end, k, rows to
+    build) in plan order. A pool with more rows to build than a partition's
+    share is split by plan number into chunks that each get all its steps;
+    the chunks then fill partitions of similar load in pool order. Returns
+    {pool: (chunk start numbers, their partitions)} and the partition count."""
+    blocks_of, rows_of = {}, {}
+    for block in blocks:
+        pool = pools[block[2]]
+        blocks_of.setdefault(pool, []).append(block)
+        rows_of[pool] = rows_of.get(pool, 0) + block[3]
+    target = max((sum(rows_of.values()) + sum(pool_steps[p] for p in rows_of)) / max(parts, 1), 1.0)
+    units = []
+    for pool in sorted(rows_of):
+        m = max(1, int(round(rows_of[pool] / target)))
+        share, cuts, done = rows_of[pool] / m, [0], 0
+        for lo, hi, _, rows in blocks_of[pool]:
+            while len(cuts) < m and done + rows >= share * len(cuts):
+                cuts.append(max(cuts[-1], lo + int((share * len(cuts) - done) / rows * (hi - lo))))
+            done += rows
+        units += [(pool, cut, pool_steps[pool] + share) for cut in cuts]
+    chunks, part, filled = {}, 0, 0.0
+    for pool, cut, load in units:
+        if filled >= target:
             part, filled = part + 1, 0.0
-        part_of[pool] = part
-        filled += load[pool]
-    return part_of, part + 1
+        chunks.setdefault(pool, ([], []))
+        chunks[pool][0].append(cut)
+        chunks[pool][1].append(part)
+        filled += load
+    return {p: (np.array(c, dtype=np.int64), np.array(q, dtype=np.int64)) for p, (c, q) in chunks.items()}, part + 1
 
 
 # ----- reverse ----------------------------------------------------------------------------
@@ -281,21 +301,34 @@ def _route(route, lengths, numbers):
         target = np.searchsorted(table, numbers, side="right") - 1
     else:
         # Single-row entities need no steps: spread over every partition.
-        target = np.where(lengths >= 2, table[np.minimum(lengths, len(table) - 1)], numbers % parts)
+        pool_of, chunks = table
+        target = numbers % parts
+        pool = np.where(lengths >= 2, pool_of[np.minimum(lengths, len(pool_of) - 1)], -1)
+        for p, (cuts, part) in chunks.items():
+            mine = pool == p
+            target[mine] = part[np.searchsorted(cuts, numbers[mine], side="right") - 1]
     return (target.astype(np.int64) << SHIFT) | numbers.astype(np.int64)
 
 
 def _steps_part(part, st, offset, route, key):
+    """The step rows that planned entities need, each with a sort key per
+    partition that needs it: its partition above its row in the table."""
     counts = st._row_counts(part, steps=True)
     rows = offset + np.arange(len(part), dtype=np.int64)
     kind, table, end = route
     if kind == "replay":
         target = np.searchsorted(table, rows, side="right") - 1
-        target[rows >= end] = -1
+        picked = np.flatnonzero(rows < end)
+        target = target[picked]
     else:
-        target = table[np.minimum(counts, len(table) - 1)]
-    keep = target >= 0
-    return part[keep].reset_index(drop=True).assign(**{key: (target[keep] << SHIFT) | rows[keep]})
+        picked, target = [np.zeros(0, np.int64)], [np.zeros(0, np.int64)]
+        for pool, parts in table.items():
+            mine = np.flatnonzero(counts == pool)
+            for q in parts:
+                picked.append(mine)
+                target.append(np.full(len(mine), q, dtype=np.int64))
+        picked, target = np.concatenate(picked), np.concatenate(target)
+    return part.iloc[picked].reset_index(drop=True).assign(**{key: (target << SHIFT) | rows[picked]})
 
 
 def _rebuild_part(plan, steps, st, replay, names):
@@ -370,8 +403,9 @@ def reverse_transform(st, entities, steps, counts=None, replay=False):
         runs = _deal(e_hist.sum(axis=0), requests)
         before = np.vstack([np.zeros(longest + 1, np.int64), np.cumsum(e_hist, axis=0)])
         pieces = [[] for _ in e_parts]
-        planned, first = {}, 0
+        planned, first, firsts = {}, 0, []
         for c, start, n, k in runs:
+            firsts.append(first)
             planned[k] = planned.get(k, 0) + n
             for p in range(len(e_parts)):
                 lo, hi = max(start, before[p][c]), min(start + n, before[p + 1][c])
@@ -391,18 +425,19 @@ def reverse_transform(st, entities, steps, counts=None, replay=False):
         route_e, route_s = ("replay", bounds, len(bounds)), ("replay", step_starts, needed)
         parts = len(bounds)
     else:
-        pools = _nearest_pools(planned, set(np.flatnonzero(s_hist.sum(axis=0)).tolist()))
-        load = {}
+        pool_steps = s_hist.sum(axis=0)
+        pools = _nearest_pools(planned, set(np.flatnonzero(pool_steps).tolist()))
+        if counts is None:
+            blocks = [(e_offsets[p], e_offsets[p + 1], k, int(n) * k)
+                      for p in range(len(e_parts)) for k, n in enumerate(e_hist[p]) if k >= 2 and n]
+        else:
+            blocks = [(first, first + n, k, n * k) for (_, _, n, k), first in zip(runs, firsts) if k >= 2]
+        chunks, parts = _pool_units(blocks, pools, pool_steps, parts)
+        pool_of = np.full(max(max(planned), 2) + 1, -1, dtype=np.int64)
         for k, pool in pools.items():
-            load[pool] = load.get(pool, 0) + int(s_hist[:, pool].sum()) + planned[k] * k
-        part_of, parts = _group_pools(load, parts)
-        table = np.full(max(max(planned), 2) + 1, -1, dtype=np.int64)
-        for k, pool in pools.items():
-            table[k] = part_of[pool]
-        step_table = np.full(s_hist.shape[1], -1, dtype=np.int64)
-        for pool, part in part_of.items():
-            step_table[pool] = part
-        route_e, route_s = ("pools", table, parts), ("pools", step_table, parts)
+            pool_of[k] = pool
+        route_e = ("pools", (pool_of, chunks), parts)
+        route_s = ("pools", {pool: sorted(set(part.tolist())) for pool, (_, part) in chunks.items()}, parts)
 
     columns = list(entities.columns) + list(steps.columns)
     key = _free(columns, "_key")
