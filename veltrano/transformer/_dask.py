@@ -4,8 +4,8 @@ Forward: one shuffle by entity id, the facts of every partition combined by a
 tree reduction, then the table pass on every partition. Reverse: the plan is
 dealt from per-partition row-count histograms; entity rows and steps then
 meet by pool (the nearest row count with steps) in one shuffle each, every
-pool whole in one partition and its steps in table order, and each partition
-is rebuilt natively. Every entity keeps the number it has in the pandas plan,
+pool's steps whole and in table order wherever its entities are, and each
+partition is rebuilt natively. Every entity keeps the number it has in the pandas plan,
 and so its id and its random stream: the rows equal the pandas route's.
 """
 import operator
@@ -217,21 +217,24 @@ def _nearest_pools(lengths, present):
     return pools
 
 
-def _replay_bounds(e_hist, e_offsets, runs, total, parts):
+def _replay_bounds(plan, parts):
     """Replay takes the steps in table order: partitions of consecutive plan
     numbers, and the first step row each replays."""
-    if runs is None:
+    if plan.runs is None:
         # The plan is the table itself: one partition per entity partition.
-        per_part = e_hist @ np.maximum(np.arange(e_hist.shape[1]) - 1, 0)
-        return e_offsets[:-1], np.concatenate([[0], np.cumsum(per_part)])[:-1]
-    bounds = np.unique(np.linspace(0, total, parts + 1).astype(np.int64)[:-1])
-    starts, first, done = [], 0, 0
-    for _, _, n, k in runs:
+        bounds = plan.offsets[:-1]
+    else:
+        bounds = np.unique(np.linspace(0, plan.total, parts + 1).astype(np.int64)[:-1])
+    starts, done = [], 0
+    for lo, hi, k, rows in plan.blocks:
         for b in bounds[len(starts) :]:
-            if b >= first + n:
+            if b >= hi:
                 break
-            starts.append(done + (b - first) * (k - 1))
-        first, done = first + n, done + n * (k - 1)
+            # Blocks of a partition's own rows start at its first number.
+            starts.append(done + (b - lo) * (k - 1))
+        done += rows - rows // k
+    # Partitions after the last entity replay nothing.
+    starts += [done] * (len(bounds) - len(starts))
     return bounds, np.array(starts, dtype=np.int64)
 
 
@@ -372,6 +375,74 @@ def _unstringified(part, names):
     return part
 
 
+class _Plan:
+    """The plan as the client holds it: per entity partition, the pieces it
+    contributes (None: every row once, in order), and blocks of plan numbers
+    (first, end, rebuilt length, rows to build) in plan order."""
+
+    def __init__(self, e_len, e_hist, requests):
+        self.offsets = np.concatenate([[0], np.cumsum(e_len)])
+        if requests is None:
+            self.pieces, self.runs = [None] * len(e_len), None
+            self.blocks = [(self.offsets[p], self.offsets[p + 1], k, int(n) * k)
+                           for p in range(len(e_len)) for k, n in enumerate(e_hist[p]) if n]
+            self.total = int(e_len.sum())
+            return
+        self.runs = _deal(e_hist.sum(axis=0), requests)
+        before = np.vstack([np.zeros(e_hist.shape[1], np.int64), np.cumsum(e_hist, axis=0)])
+        self.pieces, self.blocks, first = [[] for _ in e_len], [], 0
+        for c, start, n, k in self.runs:
+            self.blocks.append((first, first + n, k, n * k))
+            for p in range(len(e_len)):
+                lo, hi = max(start, before[p][c]), min(start + n, before[p + 1][c])
+                if lo < hi:
+                    self.pieces[p].append((c, lo - before[p][c], hi - before[p][c], k, first + lo - start))
+            first += n
+        self.total = first
+
+    def lengths(self):
+        """{rebuilt length: entities}"""
+        out = {}
+        for _, _, k, rows in self.blocks:
+            out[k] = out.get(k, 0) + rows // k
+        return out
+
+
+def _histograms(st, dask, e_parts, s_parts):
+    """Each partition's length and row-count histogram, of both tables."""
+    summaries = dask.compute(
+        *[dask.delayed(_row_count_summary)(st, p, False) for p in e_parts],
+        *[dask.delayed(_row_count_summary)(st, p, True) for p in s_parts],
+    )
+    longest = max(int(n) for n in st._facts["lengths"])
+    out = []
+    for part, width in ((summaries[: len(e_parts)], longest + 1), (summaries[len(e_parts) :], max(longest, 2) + 1)):
+        out.append(np.array([n for n, _ in part], dtype=np.int64))
+        out.append(np.array([np.pad(h, (0, width - len(h))) for _, h in part], dtype=np.int64).reshape(-1, width))
+    return out
+
+
+def _replay_routes(plan, s_len, parts):
+    planned = plan.lengths()
+    needed = sum((k - 1) * n for k, n in planned.items())
+    if needed > s_len.sum():
+        raise ValueError("replaying needs %d steps but the steps frame has %d" % (needed, s_len.sum()))
+    bounds, step_starts = _replay_bounds(plan, parts)
+    return ("replay", bounds, len(bounds)), ("replay", step_starts, needed), len(bounds)
+
+
+def _pool_routes(plan, s_hist, parts):
+    planned = plan.lengths()
+    pool_steps = s_hist.sum(axis=0)
+    pools = _nearest_pools(planned, set(np.flatnonzero(pool_steps).tolist()))
+    chunks, parts = _pool_units([b for b in plan.blocks if b[2] >= 2], pools, pool_steps, parts)
+    pool_of = np.full(max(max(planned), 2) + 1, -1, dtype=np.int64)
+    for k, pool in pools.items():
+        pool_of[k] = pool
+    steps_to = {pool: sorted(set(part.tolist())) for pool, (_, part) in chunks.items()}
+    return ("pools", (pool_of, chunks), parts), ("pools", steps_to, parts), parts
+
+
 def reverse_transform(st, entities, steps, counts=None, replay=False):
     dask, dd = _dask()
     st.count_column  # not fitted: the native error
@@ -380,83 +451,26 @@ def reverse_transform(st, entities, steps, counts=None, replay=False):
     # The native column and dtype checks, and the result's dtypes, from no rows.
     meta = st._rebuild(entities._meta, steps._meta, [], ids=[])
     e_parts, s_parts = entities.to_delayed(), steps.to_delayed()
-    summaries = dask.compute(
-        *[dask.delayed(_row_count_summary)(st, p, False) for p in e_parts],
-        *[dask.delayed(_row_count_summary)(st, p, True) for p in s_parts],
-    )
-    e_len = np.array([n for n, _ in summaries[: len(e_parts)]], dtype=np.int64)
-    s_len = np.array([n for n, _ in summaries[len(e_parts) :]], dtype=np.int64)
-    longest = max(int(n) for n in st._facts["lengths"])
-    e_hist = np.array([np.pad(h, (0, longest + 1 - len(h))) for _, h in summaries[: len(e_parts)]]).reshape(-1, longest + 1)
-    s_hist = np.array([np.pad(h, (0, max(longest, 2) + 1 - len(h))) for _, h in summaries[len(e_parts) :]])
+    e_len, e_hist, s_len, s_hist = _histograms(st, dask, e_parts, s_parts)
     if e_len.sum() == 0:
         raise ValueError("the entities frame is empty")
-    e_offsets = np.concatenate([[0], np.cumsum(e_len)])
-
-    # The plan: pieces per entity partition (None: every row once, in order).
-    if counts is None:
-        pieces = [None] * len(e_parts)
-        lengths = e_hist.sum(axis=0)
-        planned = {k: int(n) for k, n in enumerate(lengths) if n}
-        total = int(e_len.sum())
-    else:
-        runs = _deal(e_hist.sum(axis=0), requests)
-        before = np.vstack([np.zeros(longest + 1, np.int64), np.cumsum(e_hist, axis=0)])
-        pieces = [[] for _ in e_parts]
-        planned, first, firsts = {}, 0, []
-        for c, start, n, k in runs:
-            firsts.append(first)
-            planned[k] = planned.get(k, 0) + n
-            for p in range(len(e_parts)):
-                lo, hi = max(start, before[p][c]), min(start + n, before[p + 1][c])
-                if lo < hi:
-                    pieces[p].append((c, lo - before[p][c], hi - before[p][c], k, first + lo - start))
-            first += n
-        total = first
-    if total == 0:
+    plan = _Plan(e_len, e_hist, requests)
+    if plan.total == 0:
         return dd.from_pandas(meta, npartitions=1)
-
     parts = max(len(e_parts), len(s_parts), 1)
-    if replay:
-        needed = sum((k - 1) * n for k, n in planned.items())
-        if needed > s_len.sum():
-            raise ValueError("replaying needs %d steps but the steps frame has %d" % (needed, s_len.sum()))
-        bounds, step_starts = _replay_bounds(e_hist, e_offsets, runs if counts is not None else None, total, parts)
-        route_e, route_s = ("replay", bounds, len(bounds)), ("replay", step_starts, needed)
-        parts = len(bounds)
-    else:
-        pool_steps = s_hist.sum(axis=0)
-        pools = _nearest_pools(planned, set(np.flatnonzero(pool_steps).tolist()))
-        if counts is None:
-            blocks = [(e_offsets[p], e_offsets[p + 1], k, int(n) * k)
-                      for p in range(len(e_parts)) for k, n in enumerate(e_hist[p]) if k >= 2 and n]
-        else:
-            blocks = [(first, first + n, k, n * k) for (_, _, n, k), first in zip(runs, firsts) if k >= 2]
-        chunks, parts = _pool_units(blocks, pools, pool_steps, parts)
-        pool_of = np.full(max(max(planned), 2) + 1, -1, dtype=np.int64)
-        for k, pool in pools.items():
-            pool_of[k] = pool
-        route_e = ("pools", (pool_of, chunks), parts)
-        route_s = ("pools", {pool: sorted(set(part.tolist())) for pool, (_, part) in chunks.items()}, parts)
+    route_e, route_s, parts = _replay_routes(plan, s_len, parts) if replay else _pool_routes(plan, s_hist, parts)
 
     columns = list(entities.columns) + list(steps.columns)
     key = _free(columns, "_key")
     names = (key, _free(columns + [key], "_length"), _free(columns + [key], "_number"))
-    plan_meta = entities._meta.assign(**{n: np.int64(0) for n in names})
-    step_meta = steps._meta.assign(**{key: np.int64(0)})
     s_offsets = np.concatenate([[0], np.cumsum(s_len)])
-    plan_frame = dd.from_delayed(
-        [dask.delayed(_plan_part)(p, st, e_offsets[i], pieces[i], route_e, names) for i, p in enumerate(e_parts)],
-        meta=plan_meta,
-        verify_meta=False,
-    )
-    step_frame = dd.from_delayed(
-        [dask.delayed(_steps_part)(p, st, s_offsets[j], route_s, key) for j, p in enumerate(s_parts)],
-        meta=step_meta,
-        verify_meta=False,
-    )
+    plan_parts = [dask.delayed(_plan_part)(p, st, plan.offsets[i], plan.pieces[i], route_e, names) for i, p in enumerate(e_parts)]
+    step_parts = [dask.delayed(_steps_part)(p, st, s_offsets[j], route_s, key) for j, p in enumerate(s_parts)]
+    # One shuffle each, to exact partitions, sorted by plan number and step row.
     divisions = [i << SHIFT for i in range(parts + 1)]
     method = _shuffle_method(columns)
+    plan_frame = dd.from_delayed(plan_parts, meta=entities._meta.assign(**{n: np.int64(0) for n in names}), verify_meta=False)
+    step_frame = dd.from_delayed(step_parts, meta=steps._meta.assign(**{key: np.int64(0)}), verify_meta=False)
     plan_frame = plan_frame.set_index(key, divisions=divisions, shuffle_method=method)
     step_frame = step_frame.set_index(key, divisions=divisions, shuffle_method=method)
     return plan_frame.map_partitions(_rebuild_part, step_frame, st, bool(replay), names, meta=meta, align_dataframes=False)
