@@ -460,7 +460,8 @@ const char* const class_doc =
     "SequenceTransformer(id_column, time_column, *, static_columns=None, columns=None, time_unit=None, clip=True, "
     "random_state=0)\n\n"
     "Turns a frame of entities (many rows each) into an entity table and a step table that any single-table "
-    "generator can learn, and rebuilds entities from synthetic versions of both.";
+    "generator can learn, and rebuilds entities from synthetic versions of both. Dask DataFrames (the dask extra) "
+    "give dask DataFrames back, with the same rows.";
 
 PyTypeObject transformer_type = [] {
     // The header macro fills the head only; every other slot starts empty.
