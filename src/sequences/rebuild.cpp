@@ -168,8 +168,9 @@ struct Walker {
         }
         for (size_t i = 0; i < seq_cat.size(); ++i) {
             int32_t to = p.to(static_cast<size_t>(s), i);
-            // A value never seen followed by any keeps itself rather than start a pair never seen.
-            if (!replay && !p.seen(seq_cat[i], cur[i], to)) to = p.successor(seq_cat[i], cur[i], cur[i], rng);
+            // A value never seen followed by any takes the drawn step's value: one
+            // pair never seen, after which the entity chains again.
+            if (!replay && !p.seen(seq_cat[i], cur[i], to)) to = p.successor(seq_cat[i], cur[i], to, rng);
             out.code[seq_cat[i]][row] = to;
             cur[i] = to;
         }
