@@ -111,8 +111,8 @@ SMOKE=(test_module.py test_forward.py test_postprocess.py test_postprocess_datet
 # The reference: oldest interpreter with the oldest supported pandas.
 pair_py37=(py37-pandas135 3.7 ".[test] pandas==1.3.5")
 # The newest pandas 2.x, and the newest pandas 3.x with the newest numpy.
-pair_py311=(py311-pandas2 3.11 ".[test-pandas2]")
-pair_py313=(py313-pandas3 3.13 ".[test-pandas3] numpy")
+pair_py311=(py311-pandas2 3.11 ".[test-pandas2,dask]")
+pair_py313=(py313-pandas3 3.13 ".[test-pandas3,dask] numpy")
 # pandas 2.3 with the newest numpy on 3.12: a build and a smoke run.
 pair_py312=(py312-pandas2 3.12 ".[test-pandas2] numpy" "${SMOKE[@]}")
 

@@ -3,7 +3,9 @@
 // combine across partitions by sums, minima, maxima and gcds.
 #include "sequences/facts.hpp"
 
+#include <algorithm>
 #include <numeric>
+#include <string>
 #include <type_traits>
 #include <unordered_map>
 
@@ -114,6 +116,27 @@ void numeric_facts(const Order& o, const Values<T>& v, const ColumnModel* b, PyO
     s.into(dict);
 }
 
+// The pairs in the order of their keys' reprs: rebuilt entities draw
+// successors by walking this order, so it must not depend on how the rows
+// were split into partitions or on hash-table internals.
+Ref in_key_order(PyObject* pairs) {
+    std::vector<std::pair<std::string, Py_ssize_t>> keys;
+    Ref items = require(PyDict_Items(pairs));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        Ref shown = require(PyObject_Repr(PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0)));
+        const char* utf8 = PyUnicode_AsUTF8(shown.get());
+        if (utf8 == nullptr) throw_python_error();
+        keys.emplace_back(utf8, i);
+    }
+    std::sort(keys.begin(), keys.end());
+    Ref out = require(PyDict_New());
+    for (const auto& k : keys) {
+        PyObject* item = PyList_GET_ITEM(items.get(), k.second);
+        require_ok(PyDict_SetItem(out.get(), PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)));
+    }
+    return out;
+}
+
 uint64_t pair_key(int32_t a, int32_t b) {
     return (static_cast<uint64_t>(static_cast<uint32_t>(a + 1)) << 32) | static_cast<uint32_t>(b + 1);
 }
@@ -147,7 +170,7 @@ void category_facts(const Order& o, const std::vector<int32_t>& codes, PyObject*
     require_ok(PyDict_SetItem(dict, name(N::observed), integer(rows - miss).get()));
     require_ok(PyDict_SetItem(dict, name(N::missing), integer(miss).get()));
     require_ok(PyDict_SetItem(dict, name(N::constant), integer(constant).get()));
-    require_ok(PyDict_SetItem(dict, name(N::pairs), seen.get()));
+    require_ok(PyDict_SetItem(dict, name(N::pairs), in_key_order(seen.get()).get()));
 }
 
 const ColumnModel* bounds_of(const Model* m, PyObject* label) {
@@ -269,6 +292,9 @@ Ref merge_moments(PyObject* a, PyObject* b) {
     return m.tuple();
 }
 
+// Facts that crossed a process boundary hold equal keys, not the interned ones.
+bool is(PyObject* key, N n) { return key == name(n) || PyUnicode_Compare(key, name(n)) == 0; }
+
 Ref merge_entry(PyObject* a, PyObject* b) {
     Ref out = require(PyDict_Copy(a));
     PyObject *key, *value;
@@ -280,20 +306,20 @@ Ref merge_entry(PyObject* a, PyObject* b) {
             throw_python_error();
         }
         Ref merged;
-        if (key == name(N::name) || key == name(N::kind) || key == name(N::dtype)) {
-            if (!require_ok(PyObject_RichCompareBool(value, other, Py_EQ)) && key != name(N::dtype))
+        if (is(key, N::name) || is(key, N::kind) || is(key, N::dtype)) {
+            if (!require_ok(PyObject_RichCompareBool(value, other, Py_EQ)) && !is(key, N::dtype))
                 raise(PyExc_ValueError, {"facts to combine differ in their columns: ", value, " and ", other});
             continue;
-        } else if (key == name(N::lo) || key == name(N::step_lo)) {
+        } else if (is(key, N::lo) || is(key, N::step_lo)) {
             merged = extreme(value, other, Py_LT);
-        } else if (key == name(N::hi) || key == name(N::step_hi)) {
+        } else if (is(key, N::hi) || is(key, N::step_hi)) {
             merged = extreme(value, other, Py_GT);
-        } else if (key == name(N::step_gcd) || key == name(N::value_gcd)) {
+        } else if (is(key, N::step_gcd) || is(key, N::value_gcd)) {
             merged = gcd_of(value, other);
-        } else if (key == name(N::first) || key == name(N::step)) {
+        } else if (is(key, N::first) || is(key, N::step)) {
             merged = merge_moments(value, other);
-        } else if (key == name(N::pairs)) {
-            merged = add_counts(value, other);
+        } else if (is(key, N::pairs)) {
+            merged = in_key_order(add_counts(value, other).get());
         } else {
             merged = add(value, other);
         }

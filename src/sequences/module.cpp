@@ -1,6 +1,7 @@
 // The module `sequences` and its one class, SequenceTransformer: options,
 // fitted facts, the public passes and the private per-partition entry points.
 #include "sequences/facts.hpp"
+#include "sequences/rebuild.hpp"
 
 #include <cstddef>
 
@@ -161,6 +162,24 @@ PyObject* repr(PyObject* self) {
     VT_BOUNDARY(nullptr)
 }
 
+// ----- the Dask route ------------------------------------------------------------------------
+
+// A Dask collection is known by its type's module, so dask is never imported
+// here: the Python glue runs the per-partition entry points on the workers.
+bool is_dask(PyObject* obj) {
+    Ref module = getattr(reinterpret_cast<PyObject*>(Py_TYPE(obj)), N::dunder_module);
+    if (!PyUnicode_Check(module.get())) return false;
+    Ref prefix = text("dask.");
+    return PyUnicode_CompareWithASCIIString(module.get(), "dask") == 0 ||
+           PyUnicode_Tailmatch(module.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1) == 1;
+}
+
+Ref dask_route(const char* function, Args args) {
+    Ref glue = require(PyImport_ImportModule("veltrano.transformer._dask"));
+    Ref f = require(PyObject_GetAttrString(glue.get(), function));
+    return call(f.get(), args);
+}
+
 // ----- the passes --------------------------------------------------------------------------
 
 Ref facts_of_frame(const Libs& L, const Config& cfg, PyObject* frame) {
@@ -178,6 +197,7 @@ void adopt(const Libs& L, Transformer* t, const Config& cfg, PyObject* facts) {
 
 PyObject* fit(PyObject* self, PyObject* frame) {
     try {
+        if (is_dask(frame)) return dask_route("fit", {self, frame}).release();
         Libs L;
         Transformer* t = self_of(self);
         Config cfg = config_of(t);
@@ -190,6 +210,7 @@ PyObject* fit(PyObject* self, PyObject* frame) {
 
 PyObject* transform(PyObject* self, PyObject* frame) {
     try {
+        if (is_dask(frame)) return dask_route("transform", {self, frame}).release();
         Libs L;
         Transformer* t = self_of(self);
         Config cfg = config_of(t);
@@ -200,6 +221,7 @@ PyObject* transform(PyObject* self, PyObject* frame) {
 
 PyObject* fit_transform(PyObject* self, PyObject* frame) {
     try {
+        if (is_dask(frame)) return dask_route("fit_transform", {self, frame}).release();
         Libs L;
         Transformer* t = self_of(self);
         Config cfg = config_of(t);
@@ -217,6 +239,8 @@ PyObject* reverse_transform(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O$p:reverse_transform", const_cast<char**>(keywords), &entities,
                                          &steps, &counts, &replay))
             return nullptr;
+        if (is_dask(entities) || is_dask(steps))
+            return dask_route("reverse_transform", {self, entities, steps, counts, replay ? Py_True : Py_False}).release();
         Libs L;
         Transformer* t = self_of(self);
         Config cfg = config_of(t);
@@ -292,12 +316,12 @@ PyObject* plan_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* rebuild_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
-        static const char* keywords[] = {"entities", "steps", "lengths", "id_offset", "replay", nullptr};
-        PyObject *entities, *steps, *lengths_obj;
+        static const char* keywords[] = {"entities", "steps", "lengths", "id_offset", "replay", "ids", nullptr};
+        PyObject *entities, *steps, *lengths_obj, *ids_obj = Py_None;
         long long id_offset = 0;
         int replay = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$Lp:_rebuild", const_cast<char**>(keywords), &entities, &steps,
-                                         &lengths_obj, &id_offset, &replay))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$LpO:_rebuild", const_cast<char**>(keywords), &entities, &steps,
+                                         &lengths_obj, &id_offset, &replay, &ids_obj))
             return nullptr;
         Libs L;
         Transformer* t = self_of(self);
@@ -314,7 +338,30 @@ PyObject* rebuild_method(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         if (static_cast<Py_ssize_t>(rows.size()) != length(entities))
             raise(PyExc_ValueError, {"one row count per entity row is needed"});
-        return rebuild(L, m, entities, steps, rows, lengths, id_offset, replay != 0).release();
+        if (ids_obj == Py_None) return rebuild(L, m, entities, steps, rows, lengths, id_offset, replay != 0).release();
+        Ref asarray = getattr(L.np.get(), N::asarray);
+        Ref ids_arr = call(asarray.get(), {ids_obj}, {kw(N::dtype, N::int64)});
+        Buffer b(ids_arr.get(), PyBUF_RECORDS_RO);
+        if (b.size() != static_cast<Py_ssize_t>(rows.size())) raise(PyExc_ValueError, {"one id per entity row is needed"});
+        std::vector<int64_t> ids(rows.size());
+        for (size_t i = 0; i < ids.size(); ++i) ids[i] = b.at<int64_t>(static_cast<Py_ssize_t>(i));
+        return rebuild(L, m, entities, steps, rows, lengths, id_offset, replay != 0, ids.data()).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* row_counts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"frame", "steps", nullptr};
+        PyObject* frame;
+        int steps = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:_row_counts", const_cast<char**>(keywords), &frame, &steps))
+            return nullptr;
+        Libs L;
+        Transformer* t = self_of(self);
+        Config cfg = config_of(t);
+        Model m = model_of(L, t, cfg);
+        return int_array(L, row_counts(L, m, frame, steps ? "steps" : "entities", steps ? 2 : 1)).release();
     }
     VT_BOUNDARY(nullptr)
 }
@@ -401,8 +448,11 @@ PyMethodDef methods[] = {
     VT_METHOD("_plan", plan_method, METH_VARARGS | METH_KEYWORDS,
               "_plan(entities, counts=None) -> (rows, lengths): the entity rows to rebuild and their row counts."),
     VT_METHOD("_rebuild", rebuild_method, METH_VARARGS | METH_KEYWORDS,
-              "_rebuild(entities, steps, lengths, *, id_offset=0, replay=False): rebuilds each entity row with its "
-              "row count; ids start after id_offset."),
+              "_rebuild(entities, steps, lengths, *, id_offset=0, replay=False, ids=None): rebuilds each entity row "
+              "with its row count; ids start after id_offset unless given."),
+    VT_METHOD("_row_counts", row_counts_method, METH_VARARGS | METH_KEYWORDS,
+              "_row_counts(frame, steps=False) -> array: a table's row counts as the rebuild reads them (rounded, "
+              "clipped)."),
     VT_METHOD("__reduce__", reduce, METH_NOARGS, nullptr),
     VT_METHOD("__setstate__", setstate, METH_O, nullptr),
     {nullptr, nullptr, 0, nullptr},
@@ -412,7 +462,8 @@ const char* const class_doc =
     "SequenceTransformer(id_column, time_column, *, static_columns=None, columns=None, time_unit=None, clip=True, "
     "random_state=0)\n\n"
     "Turns a frame of entities (many rows each) into an entity table and a step table that any single-table "
-    "generator can learn, and rebuilds entities from synthetic versions of both.";
+    "generator can learn, and rebuilds entities from synthetic versions of both. Dask DataFrames (the dask extra) "
+    "give dask DataFrames back, with the same rows.";
 
 PyTypeObject transformer_type = [] {
     // The header macro fills the head only; every other slot starts empty.

@@ -168,8 +168,9 @@ struct Walker {
         }
         for (size_t i = 0; i < seq_cat.size(); ++i) {
             int32_t to = p.to(static_cast<size_t>(s), i);
-            // A value never seen followed by any keeps itself rather than start a pair never seen.
-            if (!replay && !p.seen(seq_cat[i], cur[i], to)) to = p.successor(seq_cat[i], cur[i], cur[i], rng);
+            // A value never seen followed by any takes the drawn step's value: one
+            // pair never seen, after which the entity chains again.
+            if (!replay && !p.seen(seq_cat[i], cur[i], to)) to = p.successor(seq_cat[i], cur[i], to, rng);
             out.code[seq_cat[i]][row] = to;
             cur[i] = to;
         }
@@ -209,7 +210,7 @@ struct Walker {
 }  // namespace
 
 Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, const std::vector<int64_t>& rows,
-            const std::vector<int64_t>& lengths, int64_t id_offset, bool replay) {
+            const std::vector<int64_t>& lengths, int64_t id_offset, bool replay, const int64_t* given_ids) {
     auto pools = std::make_unique<Pools>(L, m, entities, steps, replay);
     Pools& p = *pools;
     const std::vector<size_t>& seq_num = p.seq_num;
@@ -239,7 +240,8 @@ Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, 
     size_t row = 0, cursor = 0;
     for (size_t i = 0; i < rows.size(); ++i) {
         const size_t e = static_cast<size_t>(rows[i]), k = static_cast<size_t>(lengths[i]);
-        const int64_t id = id_offset + static_cast<int64_t>(i) + 1;
+        // Given ids let a partition rebuild entities whose plan numbers are not consecutive.
+        const int64_t id = given_ids != nullptr ? given_ids[i] : id_offset + static_cast<int64_t>(i) + 1;
         Rng rng(seed, static_cast<uint64_t>(id));
         ids[i] = id;
         for (size_t c : statics) out.fill(c, p, e, row, k);

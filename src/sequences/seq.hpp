@@ -171,7 +171,7 @@ Ref make_tables(const Libs& L, const Model& m, PyObject* frame);
 void plan(const Libs& L, const Model& m, PyObject* entities, PyObject* counts, std::vector<int64_t>& rows,
           std::vector<int64_t>& lengths);
 Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, const std::vector<int64_t>& rows,
-            const std::vector<int64_t>& lengths, int64_t id_offset, bool replay);
+            const std::vector<int64_t>& lengths, int64_t id_offset, bool replay, const int64_t* ids = nullptr);
 Ref fidelity(const Libs& L, const Model& m, PyObject* real, PyObject* rebuilt, PyObject* rebuilt_id);
 
 // ----- random stream ---------------------------------------------------------------
