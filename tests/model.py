@@ -361,6 +361,9 @@ class TimeseriesDifferenceTransformer:
             dtype = _dtype_to_hold(df_synth[diff_col], seeds)
             if dtype is not None:
                 df_synth[diff_col] = df_synth[diff_col].astype(dtype)
+            if dtype is object:
+                # As Timestamps: pandas 1 would store a lone datetime64 seed as an integer.
+                seeds = pd.Series(seeds).astype(object).to_numpy()
             df_synth.loc[first_rows_of_each_person_idx, diff_col] = seeds
         for original_col, diff_col in self.continuous_columns_to_diff_map.items():
             df_synth[original_col] = df_synth.groupby(self.unique_id_column)[diff_col].transform(pd.Series.cumsum)

@@ -72,8 +72,7 @@ def labels_swapped(tr, synth):
 
 CASES = {  # name: (input stamps, change to transformer and synthetic frame or request, native route)
     "plain": (None, None, True),
-    # pandas 1.x seeds a lone entity with an int, which cannot take a Timedelta.
-    "single_entity": (None, {4: 1}, PANDAS_2),
+    "single_entity": (None, {4: 1}, True),
     "tz_aware": (pd.date_range("2021-03-01", periods=14, freq="5h", tz="Europe/Paris"), None, True),
     "overflow": (None, overflow, False),
     "nat_difference": (None, nat_difference, False),

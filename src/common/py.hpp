@@ -26,7 +26,7 @@ struct Arg {
     PyObject* p;
     Arg(PyObject* o) : p(o) {}
     Arg(const Ref& r) : p(r.get()) {}
-    Arg(N n) : p(name(n)) {}
+    explicit Arg(N n) : p(name(n)) {}
 };
 struct Kw {
     PyObject* key;
@@ -116,6 +116,39 @@ private:
 
 // Unpacks exactly two items, as `a, b = obj` does.
 std::pair<Ref, Ref> unpack2(PyObject* obj);
+
+// `for (auto& [key, value] : items(mapping))` walks mapping.items() as
+// `for key, value in mapping.items()` does.
+class items {
+public:
+    explicit items(PyObject* mapping) : view_(call_method(mapping, N::items)), pairs_(view_.get()) {}
+
+    class iterator {
+    public:
+        explicit iterator(iterate::iterator it) : it_(std::move(it)) { unpack(); }
+        std::pair<Ref, Ref>& operator*() { return pair_; }
+        iterator& operator++() {
+            ++it_;
+            unpack();
+            return *this;
+        }
+        bool operator!=(const iterator& other) const { return it_ != other.it_; }
+
+    private:
+        void unpack() {
+            if (*it_) pair_ = unpack2((*it_).get());
+        }
+        iterate::iterator it_;
+        std::pair<Ref, Ref> pair_;
+    };
+
+    iterator begin() { return iterator(pairs_.begin()); }
+    iterator end() { return iterator(pairs_.end()); }
+
+private:
+    Ref view_;
+    iterate pairs_;
+};
 
 // A name of the module's globals, looked up when the statement runs.
 Ref global(PyObject* globals, N n);

@@ -32,9 +32,9 @@ Ref init(const args::init& a) {
     }
 
     setattr(a.self, N::category_column,
-            call_method(a.self, N::get_safe_column_name, {getattr(a.self, N::df), N::NUM_GROUP_ENTRIES}).get());
+            call_method(a.self, N::get_safe_column_name, {getattr(a.self, N::df), name(N::NUM_GROUP_ENTRIES)}).get());
     setattr(a.self, N::unique_id_column,
-            call_method(a.self, N::get_safe_column_name, {getattr(a.self, N::df), N::UNIQUE_ID}).get());
+            call_method(a.self, N::get_safe_column_name, {getattr(a.self, N::df), name(N::UNIQUE_ID)}).get());
 
     {
         Ref split = call_method(a.self, N::_split_columns_to_diff_into_continuous_and_categorical);

@@ -37,7 +37,7 @@ void add_continuous_difference(const MethodArgs& a, PyObject* self, PyObject* df
 // texts are then rendered once per distinct pair, not once per row.
 Ref as_objects(PyObject* pd, PyObject* column) {
     if (dtype_is(column, "object")) return Ref::borrow(column);
-    Ref categories = call_method(column, N::astype, {N::category});
+    Ref categories = call_method(column, N::astype, {name(N::category)});
     Ref objects = call_method(categories.get(), N::astype, {builtin("object")});
     categories = Ref();
     Ref values = call_method(objects.get(), N::to_numpy, {}, {kw(N::copy, Py_True)});
@@ -147,11 +147,8 @@ Ref _get_diff(const args::_get_diff& a) {
 
     {
         Ref continuous_map = getattr(a.self, N::continuous_columns_to_diff_map);
-        Ref items = call_method(continuous_map.get(), N::items);
-        for (Ref& item : iterate(items.get())) {
-            auto pair = unpack2(item.get());
-            add_continuous_difference(a, a.self, df.get(), pair.first.get(), pair.second.get());
-        }
+        for (auto& [col, col_diff] : items(continuous_map.get()))
+            add_continuous_difference(a, a.self, df.get(), col.get(), col_diff.get());
     }
 
     Ref categorical_column_mappings = new_dict();
@@ -159,11 +156,9 @@ Ref _get_diff(const args::_get_diff& a) {
         // The transition column takes the map's clash-free name, the one the
         // dropna below and the undifferencing look it up under.
         Ref categorical_map = getattr(a.self, N::categorical_columns_to_diff_map);
-        Ref items = call_method(categorical_map.get(), N::items);
-        for (Ref& item : iterate(items.get())) {
-            auto pair = unpack2(item.get());
-            Ref df_category_mappings = add_transitions(a, a.self, df.get(), pair.first.get(), pair.second.get());
-            setitem(categorical_column_mappings.get(), pair.first, df_category_mappings);
+        for (auto& [col, col_diff] : items(categorical_map.get())) {
+            Ref df_category_mappings = add_transitions(a, a.self, df.get(), col.get(), col_diff.get());
+            setitem(categorical_column_mappings.get(), col, df_category_mappings);
         }
     }
 

@@ -53,9 +53,9 @@ Ref group_differences(PyObject* pd, PyObject* df, PyObject* id_column, PyObject*
     const Py_ssize_t rows = cols.rows;
 
     Ref input = call_method(cols.values.get(), N::to_numpy);
-    if (kind == Column::datetime) input = call_method(input.get(), N::view, {N::int64});
+    if (kind == Column::datetime) input = call_method(input.get(), N::view, {name(N::int64)});
     // A fresh array of the result's dtype, every item overwritten below.
-    Ref output = call_method(input.get(), N::astype, {kind == Column::datetime ? N::int64 : N::float64});
+    Ref output = call_method(input.get(), N::astype, {kind == Column::datetime ? name(N::int64) : name(N::float64)});
     {
         Buffer id_buffer(cols.id_array.get(), PyBUF_RECORDS_RO);
         Buffer in(input.get(), PyBUF_RECORDS_RO);
@@ -96,7 +96,7 @@ Ref group_differences(PyObject* pd, PyObject* df, PyObject* id_column, PyObject*
                 return Ref();
         }
     }
-    if (kind == Column::datetime) output = call_method(output.get(), N::view, {N::timedelta64_ns});
+    if (kind == Column::datetime) output = call_method(output.get(), N::view, {name(N::timedelta64_ns)});
     Ref index = getattr(df, N::index);
     Ref frame_type = getattr(pd, N::DataFrame);
     return call(frame_type.get(), {new_dict({{column, output}})}, {kw(N::index, index)});

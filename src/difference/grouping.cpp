@@ -21,7 +21,7 @@ Ref _add_groupings_defined_by_number_of_entries(const args::_add_groupings_defin
 
     // The merge also renumbers the rows 0..n-1 in sorted order.
     Ref df_augmented = call_method(df.get(), N::merge, {group_counts},
-                                   {kw(N::on, getattr(a.self, N::primary_id_column)), kw(N::how, N::left)});
+                                   {kw(N::on, getattr(a.self, N::primary_id_column)), kw(N::how, name(N::left))});
     return new_tuple({df_augmented, group_counts});
 }
 

@@ -48,7 +48,7 @@ void run_body(PyObject* module) {
 
     Ref qualname = text("TimeseriesDifferenceTransformer");
     Ref doc = text(class_doc);
-    Ref ns = new_dict({{N::dunder_module, module_name}, {N::dunder_qualname, qualname}, {N::dunder_doc, doc}});
+    Ref ns = new_dict({{name(N::dunder_module), module_name}, {name(N::dunder_qualname), qualname}, {name(N::dunder_doc), doc}});
     for (size_t i = 0; i < method_count; ++i) {
         const MethodEntry& spec = method_table[i];
         Ref fn = new_function(spec, module_name.get(), globals);

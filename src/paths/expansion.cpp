@@ -6,16 +6,14 @@ namespace body {
 
 Ref expand_category_edges_in_df(const args::expand_category_edges_in_df& a) {
     Ref df_expanded = call_method(a.df, N::copy);
-    Ref items = call_method(a.categorical_column_mappings, N::items);
-    for (Ref& item : iterate(items.get())) {
-        auto pair = unpack2(item.get());
-        PyObject* df_category_mappings = pair.second.get();
+    for (auto& [col, mapping] : items(a.categorical_column_mappings)) {
+        PyObject* df_category_mappings = mapping.get();
         // The mapping frame's own transition column: the forward transform may
         // have given it a clash-free suffix, so "<col>_diff" is not always it.
         Ref merge = getattr(df_expanded.get(), N::merge);
         Ref mapping_columns = getattr(df_category_mappings, N::columns);
         Ref on = getitem(mapping_columns.get(), integer(2));
-        df_expanded = call(merge.get(), {df_category_mappings}, {kw(N::on, on), kw(N::how, N::left)});
+        df_expanded = call(merge.get(), {df_category_mappings}, {kw(N::on, on), kw(N::how, name(N::left))});
     }
     return df_expanded;
 }
@@ -38,7 +36,7 @@ Ref create_starting_df_for_path_discovery(const args::create_starting_df_for_pat
     Ref rename = getattr(reset.get(), N::rename);
     Ref expanded_index = getattr(a.df_expanded, N::index);
     Ref index_name = getattr(expanded_index.get(), N::name);
-    Ref renames = new_dict({{col_from, N::left}, {col_to, N::right}, {index_name, N::index}});
+    Ref renames = new_dict({{col_from, name(N::left)}, {col_to, name(N::right)}, {index_name, name(N::index)}});
     return call(rename.get(), {}, {kw(N::columns, renames)});
 }
 

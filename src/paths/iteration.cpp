@@ -113,16 +113,16 @@ Ref iteratively_discover_paths_combined(const args::iteratively_discover_paths_c
         {
             Ref paths = getitem(df_new.get(), a.index);
             Ref accessor = getattr(paths.get(), N::str);
-            setitem(df_new.get(), N::path_length, call_method(accessor.get(), N::len));
+            setitem(df_new.get(), name(N::path_length), call_method(accessor.get(), N::len));
         }
-        Ref lengths = getitem(df_new.get(), N::path_length);
+        Ref lengths = getitem(df_new.get(), name(N::path_length));
         Ref max_path_length = call_method(lengths.get(), N::max);
         {
-            Ref column = getitem(df_new.get(), N::path_length);
+            Ref column = getitem(df_new.get(), name(N::path_length));
             Ref longest = require(PyObject_RichCompare(column.get(), max_path_length.get(), Py_EQ));
             df_new = getitem(df_new.get(), longest);
         }
-        df_new = call_method(df_new.get(), N::drop, {N::path_length}, {kw(N::axis, integer(1))});
+        df_new = call_method(df_new.get(), N::drop, {name(N::path_length)}, {kw(N::axis, integer(1))});
         {
             Ref first_rows = require(PySlice_New(nullptr, integer(10).get(), nullptr));
             df_new = getitem(df_new.get(), first_rows);

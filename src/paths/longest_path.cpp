@@ -8,9 +8,9 @@ Ref retrieve_longest_path(const args::retrieve_longest_path& a) {
     {
         Ref paths = getitem(a.df_paths, a.index);
         Ref accessor = getattr(paths.get(), N::str);
-        setitem(a.df_paths, N::path_length, call_method(accessor.get(), N::len));
+        setitem(a.df_paths, name(N::path_length), call_method(accessor.get(), N::len));
     }
-    Ref lengths = getitem(a.df_paths, N::path_length);
+    Ref lengths = getitem(a.df_paths, name(N::path_length));
     Ref max_path_index = call_method(lengths.get(), N::idxmax);
     Ref loc = getattr(a.df_paths, N::loc);
     Ref path = getitem(loc.get(), new_tuple({max_path_index, a.index}));

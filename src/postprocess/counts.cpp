@@ -16,14 +16,14 @@ Ref _get_counts_of_categories(const args::_get_counts_of_categories& a) {
         Ref distinct_ids = call_method(grouped.get(), N::nunique);
         grouped = Ref();
         category_counts_df = call_method(distinct_ids.get(), N::rename, {},
-                                         {kw(N::columns, new_dict({{getattr(a.self, N::primary_id_column), N::counts}}))});
+                                         {kw(N::columns, new_dict({{getattr(a.self, N::primary_id_column), name(N::counts)}}))});
     }
     Ref counts_index = getattr(category_counts_df.get(), N::index);
     setattr(counts_index.get(), N::name, getattr(a.self, N::category_column).get());
     category_counts_df = call_method(category_counts_df.get(), N::reset_index);
 
     Ref categories = getitem(category_counts_df.get(), getattr(a.self, N::category_column));
-    Ref counts = getitem(category_counts_df.get(), N::counts);
+    Ref counts = getitem(category_counts_df.get(), name(N::counts));
     Ref pairs = call(builtin("zip").get(), {categories, counts});
     Ref category_counts = call(builtin("dict").get(), {pairs});
     // Single-row entities never reach the differenced frame.
@@ -69,11 +69,7 @@ Ref _verify_there_is_enough_synthetic_data_to_recombine_desired_structures(
     Ref synthetic_column = getitem(a.df_synth, getattr(a.self, N::category_column));
     Ref syn_category_counts = call_method(call_method(synthetic_column.get(), N::value_counts).get(), N::sort_index);
     Ref one = integer(1);
-    Ref items = call_method(a.desired_category_counts, N::items);
-    for (Ref& item : iterate(items.get())) {
-        auto pair = unpack2(item.get());
-        Ref current_num_rows = std::move(pair.first);
-        Ref desired_category_count = std::move(pair.second);
+    for (auto& [current_num_rows, desired_category_count] : items(a.desired_category_counts)) {
         Ref num_available_synth_rows = getitem(syn_category_counts.get(), current_num_rows);
         Ref rows_per_entity = require(PyNumber_Add(current_num_rows.get(), one.get()));
         Ref num_required_rows = require(PyNumber_Multiply(desired_category_count.get(), rows_per_entity.get()));

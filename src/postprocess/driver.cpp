@@ -13,11 +13,8 @@ enum class Total { entities, rows };
 
 Ref request_total(PyObject* desired_category_counts, Total what) {
     Ref total = integer(0);
-    Ref items = call_method(desired_category_counts, N::items);
-    for (Ref& item : iterate(items.get())) {
-        auto pair = unpack2(item.get());
-        Ref term = what == Total::entities ? std::move(pair.second)
-                                           : require(PyNumber_Multiply(pair.first.get(), pair.second.get()));
+    for (auto& [category, count] : items(desired_category_counts)) {
+        Ref term = what == Total::entities ? std::move(count) : require(PyNumber_Multiply(category.get(), count.get()));
         total = require(PyNumber_Add(total.get(), term.get()));
     }
     return total;
@@ -30,11 +27,9 @@ void require_time_differences(PyObject* self, PyObject* df_synth, PyObject* pd) 
     Ref types = getattr(api.get(), N::types);
     Ref is_numeric_dtype = getattr(types.get(), N::is_numeric_dtype);
     Ref diff_map = getattr(self, N::continuous_columns_to_diff_map);
-    Ref items = call_method(diff_map.get(), N::items);
-    for (Ref& item : iterate(items.get())) {
-        auto pair = unpack2(item.get());
-        PyObject* original_col = pair.first.get();
-        PyObject* diff_col = pair.second.get();
+    for (auto& [original_name, diff_name] : items(diff_map.get())) {
+        PyObject* original_col = original_name.get();
+        PyObject* diff_col = diff_name.get();
         {
             Ref augmented = getattr(self, N::df_augmented);
             Ref original = getitem(augmented.get(), original_col);
@@ -112,7 +107,7 @@ Ref postprocess_timeseries_difference_method(const args::postprocess_timeseries_
     df_synth = call_method(df_synth.get(), N::drop, {first_rows_of_each_person_idx});
     {
         Ref diff_col_names = getattr(a.self, N::diff_col_names);
-        Ref working = new_list({getattr(a.self, N::category_column), N::num_repetitions});
+        Ref working = new_list({getattr(a.self, N::category_column), name(N::num_repetitions)});
         Ref to_drop = require(PyNumber_Add(diff_col_names.get(), working.get()));
         df_synth = call_method(df_synth.get(), N::drop, {to_drop}, {kw(N::axis, integer(1))});
     }

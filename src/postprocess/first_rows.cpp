@@ -40,13 +40,13 @@ Ref _get_indexes_of_first_row_of_each_unique_id(const args::_get_indexes_of_firs
         labelled = Ref();
         Ref firsts;
         if (label_column_alone) {
-            Ref labels = getitem(grouped.get(), N::index);
+            Ref labels = getitem(grouped.get(), name(N::index));
             grouped = Ref();
             firsts = call_method(labels.get(), N::first);
         } else {
             firsts = call_method(grouped.get(), N::first);
             grouped = Ref();
-            firsts = getitem(firsts.get(), N::index);
+            firsts = getitem(firsts.get(), name(N::index));
         }
         first_rows_of_each_person_idx = getattr(firsts.get(), N::values);
     }

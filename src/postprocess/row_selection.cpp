@@ -54,15 +54,15 @@ Ref _construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_per
         Ref data_frame = getattr(pd.get(), N::DataFrame);
         Ref from_dict = getattr(data_frame.get(), N::from_dict);
         df_desired_category_counts = call(from_dict.get(), {a.desired_category_counts},
-                                          {kw(N::orient, N::index), kw(N::columns, new_list({N::counts}))});
+                                          {kw(N::orient, name(N::index)), kw(N::columns, new_list({name(N::counts)}))});
     }
     df_desired_category_counts = call_method(df_desired_category_counts.get(), N::reset_index);
     {
-        Ref categories = getitem(df_desired_category_counts.get(), N::index);
+        Ref categories = getitem(df_desired_category_counts.get(), name(N::index));
         Ref one = integer(1);
         Ref rows_per_entity = require(PyNumber_Add(categories.get(), one.get()));
-        Ref cast = call_method(rows_per_entity.get(), N::astype, {N::int64});
-        setitem(df_desired_category_counts.get(), N::index, cast);
+        Ref cast = call_method(rows_per_entity.get(), N::astype, {name(N::int64)});
+        setitem(df_desired_category_counts.get(), name(N::index), cast);
     }
 
     // One row per entity, in the request's order.
@@ -70,16 +70,16 @@ Ref _construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_per
     {
         Ref loc = getattr(df_desired_category_counts.get(), N::loc);
         Ref index = getattr(df_desired_category_counts.get(), N::index);
-        Ref counts = getitem(df_desired_category_counts.get(), N::counts);
+        Ref counts = getitem(df_desired_category_counts.get(), name(N::counts));
         Ref repeated = call_method(index.get(), N::repeat, {counts});
         repetition_vector = getitem(loc.get(), repeated);
     }
     {
-        Ref column = getitem(repetition_vector.get(), N::index);
+        Ref column = getitem(repetition_vector.get(), name(N::index));
         Ref renumbered = call_method(column.get(), N::reset_index, {}, {kw(N::drop, Py_True)});
         Ref frame = call_method(renumbered.get(), N::to_frame);
         repetition_vector = call_method(frame.get(), N::rename, {},
-                                        {kw(N::columns, new_dict({{N::index, N::num_repetitions}}))});
+                                        {kw(N::columns, new_dict({{name(N::index), name(N::num_repetitions)}}))});
     }
 
     // Ids go to categories in the request's order; each id then owns category + 1 rows.
@@ -88,15 +88,15 @@ Ref _construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_per
     {
         Ref loc = getattr(df_unique_ids.get(), N::loc);
         Ref index = getattr(df_unique_ids.get(), N::index);
-        Ref repetitions = getitem(df_unique_ids.get(), N::num_repetitions);
+        Ref repetitions = getitem(df_unique_ids.get(), name(N::num_repetitions));
         Ref repeated = call_method(index.get(), N::repeat, {repetitions});
         df_unique_ids = getitem(loc.get(), repeated);
     }
     {
-        Ref repetitions = getitem(df_unique_ids.get(), N::num_repetitions);
+        Ref repetitions = getitem(df_unique_ids.get(), name(N::num_repetitions));
         Ref one = integer(1);
         Ref categories = require(PyNumber_Subtract(repetitions.get(), one.get()));
-        setitem(df_unique_ids.get(), N::num_repetitions, categories);
+        setitem(df_unique_ids.get(), name(N::num_repetitions), categories);
     }
     df_unique_ids = call_method(df_unique_ids.get(), N::reset_index, {}, {kw(N::drop, Py_True)});
 
@@ -109,7 +109,7 @@ Ref _construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_per
     }
     Ref unique_id_category_counts;
     {
-        Ref column = getitem(df_unique_ids.get(), N::num_repetitions);
+        Ref column = getitem(df_unique_ids.get(), name(N::num_repetitions));
         unique_id_category_counts = call_method(call_method(column.get(), N::value_counts).get(), N::sort_index);
     }
     Ref indexes_to_keep = call_method(a.self, N::_get_indexes_to_keep,
@@ -125,7 +125,7 @@ Ref _construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_per
     // Checked under -O too: a mismatch would seed and label entities with the wrong row count.
     {
         Ref categories = getitem(df_synth.get(), getattr(a.self, N::category_column));
-        Ref repetitions = getitem(df_synth.get(), N::num_repetitions);
+        Ref repetitions = getitem(df_synth.get(), name(N::num_repetitions));
         Ref matches = require(PyObject_RichCompare(categories.get(), repetitions.get(), Py_EQ));
         if (!truthy(call_method(matches.get(), N::all).get()))
             fail_assertion({getattr(a.self, N::category_column),

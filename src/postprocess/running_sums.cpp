@@ -223,9 +223,9 @@ Ref datetime_running_sums(PyObject* pd, PyObject* frame, PyObject* id_column, Py
     if (!labels_are_positions(pd, index.get(), rows)) return Ref();
     if (!int64_index(pd, first_rows)) return Ref();
     Ref labels = call_method(first_rows, N::to_numpy);
-    Ref seed_ints = call_method(seeds, N::view, {N::int64});
+    Ref seed_ints = call_method(seeds, N::view, {name(N::int64)});
     Ref differences = call_method(cols.values.get(), N::to_numpy);
-    Ref sums = call_method(differences.get(), N::view, {N::int64});
+    Ref sums = call_method(differences.get(), N::view, {name(N::int64)});
     sums = call_method(sums.get(), N::copy);  // ours, summed in place
     {
         Buffer id_buffer(cols.id_array.get(), PyBUF_RECORDS_RO);

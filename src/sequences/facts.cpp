@@ -215,7 +215,7 @@ Ref partition_facts(const Libs& L, PyObject* frame, PyObject* id_label, PyObject
         Ref series = column(frame, label, "input");
         Ref dtype = getattr(series.get(), N::dtype);
         Ref kind = text(kind_name(kinds[i]));
-        Ref entry = new_dict({{N::name, label}, {N::kind, kind}, {N::dtype, dtype}});
+        Ref entry = new_dict({{name(N::name), label}, {name(N::kind), kind}, {name(N::dtype), dtype}});
         const ColumnModel* b = bounds_of(bounds, label);
         switch (kinds[i]) {
             case Kind::number:
@@ -237,8 +237,8 @@ Ref partition_facts(const Libs& L, PyObject* frame, PyObject* id_label, PyObject
     Ref rows = integer(static_cast<long long>(o.perm.size()));
     Ref entities = integer(static_cast<long long>(o.entities()));
     Ref lengths = lengths_of(o);
-    return new_dict({{N::rows, rows}, {N::entities, entities}, {N::lengths, lengths}, {N::order, labels},
-                     {N::columns, columns}});
+    return new_dict({{name(N::rows), rows}, {name(N::entities), entities}, {name(N::lengths), lengths}, {name(N::order), labels},
+                     {name(N::columns), columns}});
 }
 
 // ----- combining -------------------------------------------------------------------
@@ -341,8 +341,8 @@ Ref merge(PyObject* a, PyObject* b) {
     Ref rows = add(x.item(N::rows).get(), y.item(N::rows).get());
     Ref entities = add(x.item(N::entities).get(), y.item(N::entities).get());
     Ref lengths = add_counts(x.item(N::lengths).get(), y.item(N::lengths).get());
-    return new_dict({{N::rows, rows}, {N::entities, entities}, {N::lengths, lengths}, {N::order, x.item(N::order)},
-                     {N::columns, columns}});
+    return new_dict({{name(N::rows), rows}, {name(N::entities), entities}, {name(N::lengths), lengths}, {name(N::order), x.item(N::order)},
+                     {name(N::columns), columns}});
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ Values<double> read_numbers(const Libs& L, PyObject* series, PyObject* label, co
     }
     Ref nan_value = require(PyFloat_FromDouble(nan));
     // A view of float64 columns without missing values, else a converted copy.
-    return Values<double>(call_method(series, N::to_numpy, {}, {kw(N::dtype, N::float64), kw(N::na_value, nan_value)}));
+    return Values<double>(call_method(series, N::to_numpy, {}, {kw(N::dtype, name(N::float64)), kw(N::na_value, nan_value)}));
 }
 
 Values<int64_t> read_nanoseconds(const Libs& L, PyObject* series, Kind kind) {
@@ -113,8 +113,8 @@ Values<int64_t> read_nanoseconds(const Libs& L, PyObject* series, Kind kind) {
         }
     }
     Ref arr = call_method(values.get(), N::to_numpy,
-                          {}, {kw(N::dtype, kind == Kind::datetime ? N::datetime64_ns : N::timedelta64_ns)});
-    return Values<int64_t>(call_method(arr.get(), N::view, {N::int64}));
+                          {}, {kw(N::dtype, kind == Kind::datetime ? name(N::datetime64_ns) : name(N::timedelta64_ns))});
+    return Values<int64_t>(call_method(arr.get(), N::view, {name(N::int64)}));
 }
 
 namespace {
@@ -134,7 +134,7 @@ void release_arrow_pages() {
 std::vector<int32_t> factorize(const Libs& L, PyObject* obj, Ref& values) {
     Ref factorize = getattr(L.pd.get(), N::factorize);
     auto result = unpack2(call(factorize.get(), {obj}).get());
-    Values<int64_t> codes(call_method(result.first.get(), N::astype, {N::int64}, {kw(N::copy, Py_False)}));
+    Values<int64_t> codes(call_method(result.first.get(), N::astype, {name(N::int64)}, {kw(N::copy, Py_False)}));
     Ref asarray = getattr(L.np.get(), N::asarray);
     Ref object_type = builtin("object");
     values = call(asarray.get(), {result.second}, {kw(N::dtype, object_type)});

@@ -113,8 +113,8 @@ PyObject* reduce(PyObject* self, PyObject*) {
     try {
         Transformer* t = self_of(self);
         Ref clip = Ref::borrow(t->clip ? Py_True : Py_False);
-        Ref state = new_dict({{N::static_columns, t->statics}, {N::columns, t->columns}, {N::time_unit, t->unit},
-                              {N::clip, clip}, {N::random_state, t->random_state}, {N::facts, t->facts}});
+        Ref state = new_dict({{name(N::static_columns), t->statics}, {name(N::columns), t->columns}, {name(N::time_unit), t->unit},
+                              {name(N::clip), clip}, {name(N::random_state), t->random_state}, {name(N::facts), t->facts}});
         Ref args = new_tuple({t->id, t->time});
         return new_tuple({reinterpret_cast<PyObject*>(Py_TYPE(self)), args, state}).release();
     }
@@ -340,7 +340,7 @@ PyObject* rebuild_method(PyObject* self, PyObject* args, PyObject* kwargs) {
             raise(PyExc_ValueError, {"one row count per entity row is needed"});
         if (ids_obj == Py_None) return rebuild(L, m, entities, steps, rows, lengths, id_offset, replay != 0).release();
         Ref asarray = getattr(L.np.get(), N::asarray);
-        Ref ids_arr = call(asarray.get(), {ids_obj}, {kw(N::dtype, N::int64)});
+        Ref ids_arr = call(asarray.get(), {ids_obj}, {kw(N::dtype, name(N::int64))});
         Buffer b(ids_arr.get(), PyBUF_RECORDS_RO);
         if (b.size() != static_cast<Py_ssize_t>(rows.size())) raise(PyExc_ValueError, {"one id per entity row is needed"});
         std::vector<int64_t> ids(rows.size());
@@ -396,7 +396,7 @@ PyObject* get_fitted(PyObject* self, void* which) {
             }
             if (w == 5 && c.kind == Kind::datetime) {
                 Ref ts = getattr(L.pd.get(), N::Timestamp);
-                Ref origin = call(ts.get(), {integer(c.origin)}, {kw(N::tz, N::UTC)});
+                Ref origin = call(ts.get(), {integer(c.origin)}, {kw(N::tz, name(N::UTC))});
                 require_ok(PyDict_SetItem(out.get(), c.name.get(), origin.get()));
             }
         }

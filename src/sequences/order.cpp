@@ -17,7 +17,7 @@ template <class T>
 Order order_by(const Libs& L, PyObject* ids, PyObject* id_label, const Values<T>& time) {
     Ref factorize = getattr(L.pd.get(), N::factorize);
     auto result = unpack2(call(factorize.get(), {ids}).get());
-    Ref codes_arr = call_method(result.first.get(), N::astype, {N::int64}, {kw(N::copy, Py_False)});
+    Ref codes_arr = call_method(result.first.get(), N::astype, {name(N::int64)}, {kw(N::copy, Py_False)});
     const Py_ssize_t n_entities = length(result.second.get());
     Buffer codes(codes_arr.get(), PyBUF_RECORDS_RO);
     const size_t rows = static_cast<size_t>(codes.size());

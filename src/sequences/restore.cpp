@@ -70,8 +70,8 @@ Ref restore_time(const Libs& L, const ColumnModel& c, Ref arr, double* v, size_t
         const int64_t ns = std::isfinite(x) && std::fabs(x) < 9.2e18 ? static_cast<int64_t>(x) : not_a_time;
         std::memcpy(bytes + i * sizeof ns, &ns, sizeof ns);
     }
-    Ref ints = call_method(arr.get(), N::view, {N::int64});
-    Ref times = call_method(ints.get(), N::view, {c.kind == Kind::datetime ? N::datetime64_ns : N::timedelta64_ns});
+    Ref ints = call_method(arr.get(), N::view, {name(N::int64)});
+    Ref times = call_method(ints.get(), N::view, {c.kind == Kind::datetime ? name(N::datetime64_ns) : name(N::timedelta64_ns)});
     arr = Ref();
     ints = Ref();
     Ref series = series_of(L, times.get());
