@@ -11,7 +11,7 @@ namespace {
 
 struct FunctionObject {
     PyObject_HEAD
-    const MethodEntry* spec;
+    const MethodEntry* entry;
     PyObject* varnames;  // tuple of interned parameter names, self/cls first
     PyObject* name;
     PyObject* qualname;
@@ -22,6 +22,9 @@ struct FunctionObject {
     PyObject* globals;
     PyObject* dict;
     PyObject* weakreflist;
+#if PY_VERSION_HEX >= 0x03080000
+    vectorcallfunc vectorcall;
+#endif
 };
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
@@ -36,8 +39,8 @@ PyObject* message_name(FunctionObject* f) {
 }
 
 void raise_too_many_positional(FunctionObject* f, Py_ssize_t given) {
-    const Py_ssize_t argcount = static_cast<Py_ssize_t>(f->spec->nparams);
-    const Py_ssize_t defcount = PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
+    const Py_ssize_t argcount = static_cast<Py_ssize_t>(f->entry->nparams);
+    const Py_ssize_t defcount = f->defaults && PyTuple_Check(f->defaults) ? PyTuple_GET_SIZE(f->defaults) : 0;
     Ref sig;
     bool plural;
     if (defcount != 0) {
@@ -84,89 +87,125 @@ Py_ssize_t find_parameter(FunctionObject* f, PyObject* key) {
     return -1;
 }
 
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+// The arguments of one call, bound to the parameters in order.
+using Bound = std::array<Ref, max_params>;
+
+// Binds one keyword argument; false with the exception set when it names no
+// parameter or one already bound.
+bool bind_keyword(FunctionObject* f, Bound& bound, PyObject* key, PyObject* value) {
+    // Comparing a str subclass runs its __eq__, which may empty the kwargs
+    // dict: hold the key and the value while they are in use.
+    Ref held_key = Ref::borrow(key);
+    Ref held_value = Ref::borrow(value);
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", message_name(f));
+        return false;
+    }
+    const Py_ssize_t i = find_parameter(f, key);
+    if (i < 0) {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", message_name(f), key);
+        return false;
+    }
+    if (bound[i]) {
+        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", message_name(f), key);
+        return false;
+    }
+    bound[i] = std::move(held_value);
+    return true;
+}
+
+// Fills the unbound trailing parameters from __defaults__, read now as
+// CPython does, so a reassigned tuple takes effect; false with the exception
+// set when a parameter without a default is left.
+bool bind_defaults(FunctionObject* f, Bound& bound) {
+    const Py_ssize_t argcount = static_cast<Py_ssize_t>(f->entry->nparams);
+    // Held: a collection below may run a finalizer that reassigns it again.
+    Ref defaults = Ref::borrow(f->defaults);
+    const Py_ssize_t defcount = defaults && PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
+    Ref missing;
+    for (Py_ssize_t i = 0; i < argcount; ++i) {
+        if (bound[i]) continue;
+        const Py_ssize_t d = i - (argcount - defcount);
+        if (d >= 0) {
+            bound[i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), d));
+            continue;
+        }
+        if (!missing) missing = require(PyList_New(0));
+        Ref quoted = require(PyUnicode_FromFormat("'%U'", PyTuple_GET_ITEM(f->varnames, i)));
+        require_ok(PyList_Append(missing.get(), quoted.get()));
+    }
+    if (missing) raise_missing(f, missing);
+    return !missing;
+}
+
+// Parameters annotated "str" take exactly a str, or None.
+bool check_text_arguments(const MethodEntry& entry, const Bound& bound) {
+    for (size_t i = 0; i < entry.nparams; ++i) {
+        const char* annotation = entry.params[i].annotation;
+        if (annotation == nullptr || std::strcmp(annotation, "str") != 0) continue;
+        PyObject* v = bound[i].get();
+        if (v == Py_None || PyUnicode_CheckExact(v)) continue;
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     entry.params[i].name, "str", Py_TYPE(v)->tp_name);
+        return false;
+    }
+    return true;
+}
+
+// Binds the positional arguments and then each keyword argument that
+// `next_keyword(key, value)` hands out, and runs the body.
+template <class Keywords>
+PyObject* bind_and_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Keywords next_keyword) {
     try {
         FunctionObject* f = as_function(self);
-        const MethodEntry& spec = *f->spec;
-        const Py_ssize_t argcount = static_cast<Py_ssize_t>(spec.nparams);
-        std::array<Ref, max_params> bound;
-
-        const Py_ssize_t given = PyTuple_GET_SIZE(args);
-        if (given > argcount) {
-            raise_too_many_positional(f, given);
+        if (f->globals == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "the function was cleared by the garbage collector");
             return nullptr;
         }
-        for (Py_ssize_t i = 0; i < given; ++i) bound[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
-
-        if (kwargs != nullptr) {
-            PyObject* key;
-            PyObject* value;
-            Py_ssize_t pos = 0;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                // Comparing a str subclass runs its __eq__, which may empty the
-                // dict: hold the key and the value while they are in use.
-                Ref held_key = Ref::borrow(key);
-                Ref held_value = Ref::borrow(value);
-                if (!PyUnicode_Check(key)) {
-                    PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", message_name(f));
-                    return nullptr;
-                }
-                const Py_ssize_t i = find_parameter(f, key);
-                if (i < 0) {
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                                 message_name(f), key);
-                    return nullptr;
-                }
-                if (bound[i]) {
-                    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                                 message_name(f), key);
-                    return nullptr;
-                }
-                bound[i] = std::move(held_value);
-            }
-        }
-
-        // Defaults fill the trailing parameters; read __defaults__ now, as
-        // CPython does, so a reassigned tuple takes effect. Held: a collection
-        // below may run a finalizer that reassigns it again.
-        Ref defaults = Ref::borrow(f->defaults);
-        const Py_ssize_t defcount = PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
-        Ref missing;
-        for (Py_ssize_t i = 0; i < argcount; ++i) {
-            if (bound[i]) continue;
-            const Py_ssize_t d = i - (argcount - defcount);
-            if (d >= 0) {
-                bound[i] = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), d));
-                continue;
-            }
-            if (!missing) missing = require(PyList_New(0));
-            Ref quoted = require(PyUnicode_FromFormat("'%U'", PyTuple_GET_ITEM(f->varnames, i)));
-            require_ok(PyList_Append(missing.get(), quoted.get()));
-        }
-        if (missing) {
-            raise_missing(f, missing);
+        if (nargs > static_cast<Py_ssize_t>(f->entry->nparams)) {
+            raise_too_many_positional(f, nargs);
             return nullptr;
         }
-
-        // Parameters annotated "str" take exactly a str, or None.
-        for (Py_ssize_t i = 0; i < argcount; ++i) {
-            const char* annotation = spec.params[i].annotation;
-            if (annotation == nullptr || std::strcmp(annotation, "str") != 0) continue;
-            PyObject* v = bound[i].get();
-            if (v == Py_None || PyUnicode_CheckExact(v)) continue;
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         spec.params[i].name, "str", Py_TYPE(v)->tp_name);
-            return nullptr;
-        }
+        Bound bound;
+        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = Ref::borrow(args[i]);
+        PyObject* key;
+        PyObject* value;
+        while (next_keyword(key, value))
+            if (!bind_keyword(f, bound, key, value)) return nullptr;
+        if (!bind_defaults(f, bound) || !check_text_arguments(*f->entry, bound)) return nullptr;
 
         std::array<PyObject*, max_params> raw{};
-        for (Py_ssize_t i = 0; i < argcount; ++i) raw[i] = bound[i].get();
+        for (size_t i = 0; i < f->entry->nparams; ++i) raw[i] = bound[i].get();
         // Hold the globals: the body may run code that rebinds the module.
         Ref globals = Ref::borrow(f->globals);
-        return spec.impl(raw.data(), globals.get()).release();
+        return f->entry->impl(raw.data(), globals.get()).release();
     }
     VT_BOUNDARY(nullptr)
 }
+
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t pos = 0;
+    auto next_keyword = [&](PyObject*& key, PyObject*& value) {
+        return kwargs != nullptr && PyDict_Next(kwargs, &pos, &key, &value);
+    };
+    return bind_and_run(self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), next_keyword);
+}
+
+#if PY_VERSION_HEX >= 0x03080000
+// Calls from a vector of arguments, keyword values after the positional ones,
+// without the tuple and dict of tp_call.
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    Py_ssize_t k = 0;
+    return bind_and_run(self, args, nargs, [&](PyObject*& key, PyObject*& value) {
+        if (k == nkw) return false;
+        key = PyTuple_GET_ITEM(kwnames, k);
+        value = args[nargs + k++];
+        return true;
+    });
+}
+#endif
 
 PyObject* function_descr_get(PyObject* func, PyObject* obj, PyObject* /*type*/) {
     if (obj == Py_None || obj == nullptr) {
@@ -194,11 +233,15 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Breaks cycles through the globals, the defaults and the attributes. The
+// names become empty rather than NULL, as CPython's functions do: repr and
+// the getters may still run on a cleared function.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->varnames);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    Py_INCREF(name(N::empty_text));
+    Py_SETREF(f->name, name(N::empty_text));
+    Py_INCREF(name(N::empty_text));
+    Py_SETREF(f->qualname, name(N::empty_text));
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -212,6 +255,10 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->varnames);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -241,8 +288,10 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_text_attr(&as_function(self)->qualname, value, "__qualname__");
 }
 PyObject* get_defaults(PyObject* self, void*) {
-    Py_INCREF(as_function(self)->defaults);
-    return as_function(self)->defaults;
+    PyObject* defaults = as_function(self)->defaults;
+    if (defaults == nullptr) defaults = Py_None;
+    Py_INCREF(defaults);
+    return defaults;
 }
 int set_defaults(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) value = Py_None;
@@ -255,8 +304,13 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 PyObject* get_annotations(PyObject* self, void*) {
-    Py_INCREF(as_function(self)->annotations);
-    return as_function(self)->annotations;
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) return nullptr;
+    }
+    Py_INCREF(f->annotations);
+    return f->annotations;
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == nullptr || !PyDict_Check(value)) {
@@ -281,17 +335,17 @@ PyObject* get_dict(PyObject* self, void*) {
 PyObject* get_signature(PyObject* self, void*) {
     try {
         FunctionObject* f = as_function(self);
-        const MethodEntry& spec = *f->spec;
+        const MethodEntry& entry = *f->entry;
         Ref inspect = require(PyImport_ImportModule("inspect"));
         Ref parameter_type = require(PyObject_GetAttrString(inspect.get(), "Parameter"));
         Ref signature_type = require(PyObject_GetAttrString(inspect.get(), "Signature"));
         Ref kind = require(PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
         Ref params = require(PyList_New(0));
-        const Py_ssize_t argcount = static_cast<Py_ssize_t>(spec.nparams);
+        const Py_ssize_t argcount = static_cast<Py_ssize_t>(entry.nparams);
         // Held: the Parameter calls below run Python code.
         Ref defaults = Ref::borrow(f->defaults);
-        Ref annotations = Ref::borrow(f->annotations);
-        const Py_ssize_t defcount = PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
+        Ref annotations = f->annotations ? Ref::borrow(f->annotations) : new_dict();
+        const Py_ssize_t defcount = defaults && PyTuple_Check(defaults.get()) ? PyTuple_GET_SIZE(defaults.get()) : 0;
         for (Py_ssize_t i = 0; i < argcount; ++i) {
             PyObject* pname = PyTuple_GET_ITEM(f->varnames, i);
             Ref kwargs = require(PyDict_New());
@@ -342,6 +396,17 @@ PyTypeObject function_type = [] {
     t.tp_getattro = PyObject_GenericGetAttr;
     t.tp_setattro = PyObject_GenericSetAttr;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#if PY_VERSION_HEX >= 0x03080000
+    // Looked up on an instance, it is called with the instance first and no
+    // bound method is made, as for Python functions.
+    t.tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
+#if PY_VERSION_HEX >= 0x03090000
+    t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+    t.tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL;
+#endif
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+#endif
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
@@ -369,15 +434,15 @@ bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
 bool is_own_method(PyObject* bound, PyObject* self, Method method) {
     if (!PyMethod_Check(bound) || PyMethod_GET_SELF(bound) != self) return false;
     PyObject* func = PyMethod_GET_FUNCTION(bound);
-    return Py_TYPE(func) == &function_type && as_function(func)->spec->method == method;
+    return Py_TYPE(func) == &function_type && as_function(func)->entry->method == method;
 }
 
-Ref new_function(const MethodEntry& spec, PyObject* module_name, PyObject* globals) {
-    Ref varnames = require(PyTuple_New(static_cast<Py_ssize_t>(spec.nparams)));
+Ref new_function(const MethodEntry& entry, PyObject* module_name, PyObject* globals) {
+    Ref varnames = require(PyTuple_New(static_cast<Py_ssize_t>(entry.nparams)));
     Ref annotations = require(PyDict_New());
     Ref defaults_list = require(PyList_New(0));
-    for (size_t i = 0; i < spec.nparams; ++i) {
-        const ParamEntry& p = spec.params[i];
+    for (size_t i = 0; i < entry.nparams; ++i) {
+        const ParamEntry& p = entry.params[i];
         PyObject* pname = PyUnicode_InternFromString(p.name);
         if (pname == nullptr) throw_python_error();
         PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), pname);
@@ -390,19 +455,19 @@ Ref new_function(const MethodEntry& spec, PyObject* module_name, PyObject* globa
             require_ok(PyList_Append(defaults_list.get(), d.get()));
         }
     }
-    if (spec.return_annotation != nullptr) {
-        Ref a = text(spec.return_annotation);
+    if (entry.return_annotation != nullptr) {
+        Ref a = text(entry.return_annotation);
         require_ok(PyDict_SetItem(annotations.get(), name(N::return_), a.get()));
     }
     Ref defaults = PyList_GET_SIZE(defaults_list.get()) != 0 ? require(PyList_AsTuple(defaults_list.get()))
                                                              : Ref::borrow(Py_None);
-    Ref fname = text(spec.name);
-    Ref qualname = require(PyUnicode_FromFormat("TimeseriesDifferenceTransformer.%s", spec.name));
-    Ref doc = spec.doc != nullptr ? text(spec.doc) : Ref::borrow(Py_None);
+    Ref fname = text(entry.name);
+    Ref qualname = require(PyUnicode_FromFormat("TimeseriesDifferenceTransformer.%s", entry.name));
+    Ref doc = entry.doc != nullptr ? text(entry.doc) : Ref::borrow(Py_None);
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
     if (f == nullptr) throw_python_error();
-    f->spec = &spec;
+    f->entry = &entry;
     f->varnames = varnames.release();
     f->name = fname.release();
     f->qualname = qualname.release();
@@ -413,6 +478,9 @@ Ref new_function(const MethodEntry& spec, PyObject* module_name, PyObject* globa
     f->globals = Ref::borrow(globals).release();
     f->dict = nullptr;
     f->weakreflist = nullptr;
+#if PY_VERSION_HEX >= 0x03080000
+    f->vectorcall = function_vectorcall;
+#endif
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

@@ -11,7 +11,7 @@ bool ready_function_type();
 
 // A new function object for one method of the table, reading `pd` and other
 // globals from `globals` (the module's dict) when its body runs.
-Ref new_function(const MethodEntry& spec, PyObject* module_name, PyObject* globals);
+Ref new_function(const MethodEntry& entry, PyObject* module_name, PyObject* globals);
 
 // Whether `bound` is our function of `method` bound to `self`: what looking
 // the method up gives unless a subclass or an assignment replaced it.

@@ -50,10 +50,10 @@ void run_body(PyObject* module) {
     Ref doc = text(class_doc);
     Ref ns = new_dict({{name(N::dunder_module), module_name}, {name(N::dunder_qualname), qualname}, {name(N::dunder_doc), doc}});
     for (size_t i = 0; i < method_count; ++i) {
-        const MethodEntry& spec = method_table[i];
-        Ref fn = new_function(spec, module_name.get(), globals);
-        if (spec.kind == Kind::classmethod) fn = require(PyClassMethod_New(fn.get()));
-        require_ok(PyDict_SetItemString(ns.get(), spec.name, fn.get()));
+        const MethodEntry& entry = method_table[i];
+        Ref fn = new_function(entry, module_name.get(), globals);
+        if (entry.kind == Kind::classmethod) fn = require(PyClassMethod_New(fn.get()));
+        require_ok(PyDict_SetItemString(ns.get(), entry.name, fn.get()));
     }
     Ref bases = new_tuple({});
     Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), {qualname, bases, ns});
