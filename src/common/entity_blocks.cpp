@@ -2,12 +2,36 @@
 
 namespace vt {
 
+bool exact_frame(PyObject* pd, PyObject* obj) {
+    Ref frame_type = getattr(pd, N::DataFrame);
+    return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == frame_type.get();
+}
+
+bool plain_frame(PyObject* pd, PyObject* df, bool unique_index) {
+    if (!exact_frame(pd, df)) return false;
+    Ref columns = getattr(df, N::columns);
+    Ref index = getattr(df, N::index);
+    Ref one = integer(1);
+    for (PyObject* axis : {columns.get(), index.get()}) {
+        if ((axis == columns.get() || unique_index) && !truthy(getattr(axis, N::is_unique).get())) return false;
+        Ref levels = getattr(axis, N::nlevels);
+        if (!truthy(require(PyObject_RichCompare(levels.get(), one.get(), Py_EQ)).get())) return false;
+    }
+    return getattr(index.get(), N::name).get() == Py_None;
+}
+
+Column column_kind(PyObject* series) {
+    if (dtype_is(series, "float64")) return Column::float64;
+    if (dtype_is(series, "int64")) return Column::int64;
+    if (dtype_is(series, "datetime64[ns]")) return Column::datetime;
+    if (dtype_is(series, "object")) return Column::object;
+    return Column::other;
+}
+
 bool entity_columns(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* value_column, EntityColumns& out) {
     // Plain labels only: groupby reads other keys as lists, levels or functions.
     if (!PyUnicode_Check(id_column) || !PyUnicode_Check(value_column)) return false;
-    // Subclasses may group or build their results otherwise.
-    Ref frame_type = getattr(pd, N::DataFrame);
-    if (reinterpret_cast<PyObject*>(Py_TYPE(frame)) != frame_type.get()) return false;
+    if (!exact_frame(pd, frame)) return false;
     Ref columns = getattr(frame, N::columns);
     if (!contains(columns.get(), id_column) || !contains(columns.get(), value_column)) return false;
     {

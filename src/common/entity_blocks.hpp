@@ -6,6 +6,21 @@
 
 namespace vt {
 
+// A DataFrame of pandas' own type: subclasses may group or build their
+// results otherwise.
+bool exact_frame(PyObject* pd, PyObject* obj);
+
+// An exact DataFrame with unique, single-level columns and a single-level,
+// unnamed index (unique too where unique_index): pandas then puts per-entity
+// results back by plain reindexing, and reset_index names the labels "index".
+bool plain_frame(PyObject* pd, PyObject* df, bool unique_index);
+
+// The kind of a column a native pass can take: plain numpy dtypes only.
+// Extension dtypes (nullable ints, categoricals, strings...) and narrower or
+// unsigned types compute differently or change dtype.
+enum class Column { other, float64, int64, datetime, object };
+Column column_kind(PyObject* series);  // datetime: datetime64[ns]
+
 // The id and value columns of a frame whose rows can be taken entity by
 // entity in row order: a plain DataFrame where both labels (str) name one
 // column each, the

@@ -123,24 +123,28 @@ Ref text(const char* s) { return require(PyUnicode_FromString(s)); }
 
 Ref integer(long long v) { return require(PyLong_FromLongLong(v)); }
 
-Ref new_list(Args items) {
-    Ref list = require(PyList_New(static_cast<Py_ssize_t>(items.size())));
+namespace {
+
+// A new list or tuple (made by `make` with room for the items) holding them.
+template <class Make, class Store>
+Ref holding(Args items, Make make, Store store) {
+    Ref sequence = require(make(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
     for (const Arg& a : items) {
         Py_INCREF(a.p);
-        PyList_SET_ITEM(list.get(), i++, a.p);
+        store(sequence.get(), i++, a.p);
     }
-    return list;
+    return sequence;
+}
+
+}  // namespace
+
+Ref new_list(Args items) {
+    return holding(items, PyList_New, [](PyObject* list, Py_ssize_t i, PyObject* v) { PyList_SET_ITEM(list, i, v); });
 }
 
 Ref new_tuple(Args items) {
-    Ref tuple = require(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (const Arg& a : items) {
-        Py_INCREF(a.p);
-        PyTuple_SET_ITEM(tuple.get(), i++, a.p);
-    }
-    return tuple;
+    return holding(items, PyTuple_New, [](PyObject* tuple, Py_ssize_t i, PyObject* v) { PyTuple_SET_ITEM(tuple, i, v); });
 }
 
 Ref new_dict(std::initializer_list<std::pair<Arg, Arg>> items) {

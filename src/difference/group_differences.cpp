@@ -14,42 +14,14 @@
 
 namespace vt {
 
-namespace {
-
-enum class Column { other, float64, int64, datetime };
-
-Column column_kind(PyObject* series) {
-    if (dtype_is(series, "float64")) return Column::float64;
-    if (dtype_is(series, "int64")) return Column::int64;
-    if (dtype_is(series, "datetime64[ns]")) return Column::datetime;
-    return Column::other;
-}
-
-// Unique labels on both axes and an unnamed index: pandas then puts the
-// per-entity results back by plain reindexing.
-bool plain_axes(PyObject* df) {
-    Ref columns = getattr(df, N::columns);
-    Ref index = getattr(df, N::index);
-    Ref one = integer(1);
-    for (PyObject* axis : {columns.get(), index.get()}) {
-        if (!truthy(getattr(axis, N::is_unique).get())) return false;
-        Ref levels = getattr(axis, N::nlevels);
-        if (!truthy(require(PyObject_RichCompare(levels.get(), one.get(), Py_EQ)).get())) return false;
-    }
-    Ref index_name = getattr(index.get(), N::name);
-    return index_name.get() == Py_None;
-}
-
-}  // namespace
-
 Ref group_differences(PyObject* pd, PyObject* df, PyObject* id_column, PyObject* column) {
     if (pandas_major_version(pd) >= 2) return Ref();
     if (!PyUnicode_CheckExact(id_column) || !PyUnicode_CheckExact(column)) return Ref();
     if (PyUnicode_Compare(id_column, column) == 0) return Ref();
     EntityColumns cols;
-    if (!entity_columns(pd, df, id_column, column, cols) || !plain_axes(df)) return Ref();
+    if (!entity_columns(pd, df, id_column, column, cols) || !plain_frame(pd, df, true)) return Ref();
     const Column kind = column_kind(cols.values.get());
-    if (kind == Column::other) return Ref();
+    if (kind == Column::other || kind == Column::object) return Ref();
     const Py_ssize_t rows = cols.rows;
 
     Ref input = call_method(cols.values.get(), N::to_numpy);
@@ -93,6 +65,7 @@ Ref group_differences(PyObject* pd, PyObject* df, PyObject* id_column, PyObject*
                 }
                 break;
             case Column::other:
+            case Column::object:
                 return Ref();
         }
     }

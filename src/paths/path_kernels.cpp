@@ -4,6 +4,8 @@
 // The same values come out of one pass here.
 #include "paths/path_kernels.hpp"
 
+#include "common/buffer.hpp"
+
 #include <cstring>
 
 namespace vt {
@@ -100,26 +102,6 @@ int no_repeated_entry(PyObject* path) {
     return 1;
 }
 
-// Writable, C-contiguous view of a new numpy array.
-class ArrayView {
-public:
-    explicit ArrayView(PyObject* array) {
-        require_ok(PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS));
-    }
-    ~ArrayView() { PyBuffer_Release(&view_); }
-    ArrayView(const ArrayView&) = delete;
-    ArrayView& operator=(const ArrayView&) = delete;
-
-    bool holds(const char* format, Py_ssize_t itemsize, Py_ssize_t count) const {
-        return view_.format != nullptr && std::strcmp(view_.format, format) == 0 && view_.itemsize == itemsize &&
-               view_.len == itemsize * count;
-    }
-    void* data() const { return view_.buf; }
-
-private:
-    Py_buffer view_{};
-};
-
 // The new lists are filled out of the collector's sight: half a million of
 // them would otherwise set off collections that walk them again and again.
 // All are handed to it when the pass ends, however it ends.
@@ -173,9 +155,12 @@ JoinedPaths join_paths(PyObject* pd, PyObject* left, PyObject* right) {
     }
     bool keep_known = true;
     {
-        ArrayView path_view(paths.get());
-        ArrayView keep_view(keep.get());
-        if (!path_view.holds("O", sizeof(PyObject*), n) || !keep_view.holds("?", 1, n)) return out;
+        const int writable = PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS;
+        Buffer path_view(paths.get(), writable);
+        Buffer keep_view(keep.get(), writable);
+        if (!path_view.holds("O", sizeof(PyObject*)) || path_view.size() != n || !keep_view.holds("?", 1) ||
+            keep_view.size() != n)
+            return out;
         PyObject** slots = static_cast<PyObject**>(path_view.data());
         char* flags = static_cast<char*>(keep_view.data());
         UntrackedLists untracked(slots);

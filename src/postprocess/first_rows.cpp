@@ -1,4 +1,5 @@
 // The first row of every entity of a frame.
+#include "common/entity_blocks.hpp"
 #include "module/method_table.hpp"
 
 namespace vt {
@@ -11,18 +12,8 @@ namespace {
 // "index" to the labels, that column's first() alone gives the same labels
 // without the work on every other column.
 bool only_the_label_column_is_needed(PyObject* pd, PyObject* df, PyObject* id_column_name) {
-    Ref frame_type = getattr(pd, N::DataFrame);
-    if (reinterpret_cast<PyObject*>(Py_TYPE(df)) != frame_type.get() || !PyUnicode_CheckExact(id_column_name))
-        return false;
+    if (!PyUnicode_CheckExact(id_column_name) || !plain_frame(pd, df, false)) return false;
     Ref columns = getattr(df, N::columns);
-    Ref index = getattr(df, N::index);
-    if (!truthy(getattr(columns.get(), N::is_unique).get())) return false;
-    Ref one = integer(1);
-    for (PyObject* axis : {columns.get(), index.get()}) {
-        Ref levels = getattr(axis, N::nlevels);
-        if (!truthy(require(PyObject_RichCompare(levels.get(), one.get(), Py_EQ)).get())) return false;
-    }
-    if (getattr(index.get(), N::name).get() != Py_None) return false;
     return !contains(columns.get(), name(N::index)) && contains(columns.get(), id_column_name);
 }
 

@@ -42,95 +42,94 @@ Ref _get_indexes_to_keep(const args::_get_indexes_to_keep& a) {
     return indexes_to_keep;
 }
 
-Ref _construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_performance_enhancements(
-    const args::_construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_performance_enhancements& a) {
-    Ref df_synth = Ref::borrow(a.df_synth);
-    Ref df_unique_ids = Ref::borrow(a.df_unique_ids);
+namespace {
 
-    // One row per requested category: "index" holds the rows an entity of it is built from.
+// One row per entity, in the request's order, holding the rows it is built
+// from (category + 1) as "num_repetitions".
+Ref repetition_vector_of(const MethodArgs& a, PyObject* desired_category_counts) {
     Ref df_desired_category_counts;
     {
-        Ref pd = a.pd();
-        Ref data_frame = getattr(pd.get(), N::DataFrame);
+        Ref data_frame = getattr(a.pd().get(), N::DataFrame);
         Ref from_dict = getattr(data_frame.get(), N::from_dict);
-        df_desired_category_counts = call(from_dict.get(), {a.desired_category_counts},
+        df_desired_category_counts = call(from_dict.get(), {desired_category_counts},
                                           {kw(N::orient, name(N::index)), kw(N::columns, new_list({name(N::counts)}))});
     }
     df_desired_category_counts = call_method(df_desired_category_counts.get(), N::reset_index);
     {
         Ref categories = getitem(df_desired_category_counts.get(), name(N::index));
-        Ref one = integer(1);
-        Ref rows_per_entity = require(PyNumber_Add(categories.get(), one.get()));
-        Ref cast = call_method(rows_per_entity.get(), N::astype, {name(N::int64)});
-        setitem(df_desired_category_counts.get(), name(N::index), cast);
+        Ref rows_per_entity = require(PyNumber_Add(categories.get(), integer(1).get()));
+        setitem(df_desired_category_counts.get(), name(N::index),
+                call_method(rows_per_entity.get(), N::astype, {name(N::int64)}));
     }
-
-    // One row per entity, in the request's order.
     Ref repetition_vector;
     {
         Ref loc = getattr(df_desired_category_counts.get(), N::loc);
         Ref index = getattr(df_desired_category_counts.get(), N::index);
         Ref counts = getitem(df_desired_category_counts.get(), name(N::counts));
-        Ref repeated = call_method(index.get(), N::repeat, {counts});
-        repetition_vector = getitem(loc.get(), repeated);
+        repetition_vector = getitem(loc.get(), call_method(index.get(), N::repeat, {counts}));
     }
-    {
-        Ref column = getitem(repetition_vector.get(), name(N::index));
-        Ref renumbered = call_method(column.get(), N::reset_index, {}, {kw(N::drop, Py_True)});
-        Ref frame = call_method(renumbered.get(), N::to_frame);
-        repetition_vector = call_method(frame.get(), N::rename, {},
-                                        {kw(N::columns, new_dict({{name(N::index), name(N::num_repetitions)}}))});
-    }
+    Ref column = getitem(repetition_vector.get(), name(N::index));
+    Ref renumbered = call_method(column.get(), N::reset_index, {}, {kw(N::drop, Py_True)});
+    Ref frame = call_method(renumbered.get(), N::to_frame);
+    Ref columns = new_dict({{name(N::index), name(N::num_repetitions)}});
+    return call_method(frame.get(), N::rename, {}, {kw(N::columns, columns)});
+}
 
-    // Ids go to categories in the request's order; each id then owns category + 1 rows.
-    df_unique_ids = call_method(df_unique_ids.get(), N::join, {repetition_vector});
+// Ids go to categories in the request's order; each id then owns category + 1
+// rows, numbered 0 .. R - 1, "num_repetitions" holding the category.
+Ref id_rows(PyObject* df_unique_ids_in, PyObject* repetition_vector) {
+    Ref df_unique_ids = call_method(df_unique_ids_in, N::join, {repetition_vector});
     df_unique_ids = call_method(df_unique_ids.get(), N::dropna);
     {
         Ref loc = getattr(df_unique_ids.get(), N::loc);
         Ref index = getattr(df_unique_ids.get(), N::index);
         Ref repetitions = getitem(df_unique_ids.get(), name(N::num_repetitions));
-        Ref repeated = call_method(index.get(), N::repeat, {repetitions});
-        df_unique_ids = getitem(loc.get(), repeated);
+        df_unique_ids = getitem(loc.get(), call_method(index.get(), N::repeat, {repetitions}));
     }
-    {
-        Ref repetitions = getitem(df_unique_ids.get(), name(N::num_repetitions));
-        Ref one = integer(1);
-        Ref categories = require(PyNumber_Subtract(repetitions.get(), one.get()));
-        setitem(df_unique_ids.get(), name(N::num_repetitions), categories);
-    }
-    df_unique_ids = call_method(df_unique_ids.get(), N::reset_index, {}, {kw(N::drop, Py_True)});
+    Ref repetitions = getitem(df_unique_ids.get(), name(N::num_repetitions));
+    Ref categories = require(PyNumber_Subtract(repetitions.get(), integer(1).get()));
+    setitem(df_unique_ids.get(), name(N::num_repetitions), categories);
+    return call_method(df_unique_ids.get(), N::reset_index, {}, {kw(N::drop, Py_True)});
+}
 
-    // Synthetic rows in category blocks, and how many of each block are needed.
-    df_synth = call_method(df_synth.get(), N::sort_values, {getattr(a.self, N::category_column)});
-    Ref syn_category_counts;
-    {
-        Ref column = getitem(df_synth.get(), getattr(a.self, N::category_column));
-        syn_category_counts = call_method(call_method(column.get(), N::value_counts).get(), N::sort_index);
-    }
-    Ref unique_id_category_counts;
-    {
-        Ref column = getitem(df_unique_ids.get(), name(N::num_repetitions));
-        unique_id_category_counts = call_method(call_method(column.get(), N::value_counts).get(), N::sort_index);
-    }
-    Ref indexes_to_keep = call_method(a.self, N::_get_indexes_to_keep,
-                                      {a.desired_category_counts, syn_category_counts, unique_id_category_counts});
+// frame[column].value_counts().sort_index()
+Ref sorted_value_counts(PyObject* frame, PyObject* column) {
+    Ref values = getitem(frame, column);
+    return call_method(call_method(values.get(), N::value_counts).get(), N::sort_index);
+}
+
+// The synthetic rows each id needs, taken from category blocks in the
+// request's order and numbered 0 .. R - 1.
+Ref kept_synthetic_rows(PyObject* self, PyObject* df_synth_in, PyObject* df_unique_ids,
+                        PyObject* desired_category_counts) {
+    Ref df_synth = call_method(df_synth_in, N::sort_values, {getattr(self, N::category_column)});
+    Ref syn_category_counts = sorted_value_counts(df_synth.get(), getattr(self, N::category_column).get());
+    Ref unique_id_category_counts = sorted_value_counts(df_unique_ids, name(N::num_repetitions));
+    Ref indexes_to_keep = call_method(self, N::_get_indexes_to_keep,
+                                      {desired_category_counts, syn_category_counts, unique_id_category_counts});
     {
         Ref iloc = getattr(df_synth.get(), N::iloc);
         df_synth = getitem(iloc.get(), indexes_to_keep);
     }
-    df_synth = call_method(df_synth.get(), N::reset_index, {}, {kw(N::drop, Py_True)});
+    return call_method(df_synth.get(), N::reset_index, {}, {kw(N::drop, Py_True)});
+}
+
+}  // namespace
+
+Ref _construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_performance_enhancements(
+    const args::_construct_vectors_of_identical_shape_to_allow_vectorized_operations_for_performance_enhancements& a) {
+    Ref df_unique_ids = id_rows(a.df_unique_ids, repetition_vector_of(a, a.desired_category_counts).get());
+    Ref df_synth = kept_synthetic_rows(a.self, a.df_synth, df_unique_ids.get(), a.desired_category_counts);
     // Both frames are numbered 0 .. R - 1: the join pairs them by position.
     df_synth = call_method(df_unique_ids.get(), N::join, {df_synth});
 
     // Checked under -O too: a mismatch would seed and label entities with the wrong row count.
-    {
-        Ref categories = getitem(df_synth.get(), getattr(a.self, N::category_column));
-        Ref repetitions = getitem(df_synth.get(), name(N::num_repetitions));
-        Ref matches = require(PyObject_RichCompare(categories.get(), repetitions.get(), Py_EQ));
-        if (!truthy(call_method(matches.get(), N::all).get()))
-            fail_assertion({getattr(a.self, N::category_column),
-                            " and num_repetitions should match in all cases from a correct join but they do not match"});
-    }
+    Ref categories = getitem(df_synth.get(), getattr(a.self, N::category_column));
+    Ref repetitions = getitem(df_synth.get(), name(N::num_repetitions));
+    Ref matches = require(PyObject_RichCompare(categories.get(), repetitions.get(), Py_EQ));
+    if (!truthy(call_method(matches.get(), N::all).get()))
+        fail_assertion({getattr(a.self, N::category_column),
+                        " and num_repetitions should match in all cases from a correct join but they do not match"});
     return df_synth;
 }
 

@@ -19,17 +19,6 @@
 namespace vt {
 namespace {
 
-enum class Column { other, float64, int64, object };
-
-// Only plain numpy dtypes: extension dtypes (nullable ints, categoricals,
-// strings...) and narrower or unsigned types sum differently or change dtype.
-Column column_kind(PyObject* series) {
-    if (dtype_is(series, "float64")) return Column::float64;
-    if (dtype_is(series, "int64")) return Column::int64;
-    if (dtype_is(series, "object")) return Column::object;
-    return Column::other;
-}
-
 // False, leaving the sums unfinished, at an addition that overflows or gives
 // NaN (inf + -inf): numpy warns of those, or raises under np.seterr, and only
 // the pandas call can do the same.
@@ -160,7 +149,7 @@ Ref running_sums_by_entity(PyObject* pd, PyObject* frame, PyObject* id_column, P
     EntityColumns cols;
     if (!entity_columns(pd, frame, id_column, value_column, cols)) return Ref();
     const Column kind = column_kind(cols.values.get());
-    if (kind == Column::other) return Ref();
+    if (kind == Column::other || kind == Column::datetime) return Ref();
     const Py_ssize_t rows = cols.rows;
     Ref& values = cols.values;
     Buffer id_buffer(cols.id_array.get(), PyBUF_RECORDS_RO);
@@ -190,6 +179,7 @@ Ref running_sums_by_entity(PyObject* pd, PyObject* frame, PyObject* id_column, P
                 break;
             }
             case Column::other:
+            case Column::datetime:
                 return Ref();
         }
     }

@@ -3,6 +3,7 @@
 #include "sequences/facts.hpp"
 #include "sequences/rebuild.hpp"
 
+#include <array>
 #include <cstddef>
 
 namespace vt {
@@ -23,6 +24,11 @@ struct Transformer {
 };
 
 Transformer* self_of(PyObject* o) { return reinterpret_cast<Transformer*>(o); }
+
+// Every object field, for creation, traversal and clearing alike.
+std::array<PyObject**, 7> fields_of(Transformer* t) {
+    return {&t->id, &t->time, &t->statics, &t->columns, &t->unit, &t->random_state, &t->facts};
+}
 
 Config config_of(Transformer* t) {
     return parse_config(t->id, t->time, t->statics, t->columns, t->unit, t->clip, t->random_state);
@@ -71,7 +77,7 @@ PyObject* create(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     Transformer* t = self_of(self);
-    for (PyObject** f : {&t->id, &t->time, &t->statics, &t->columns, &t->unit, &t->random_state, &t->facts}) {
+    for (PyObject** f : fields_of(t)) {
         Py_INCREF(Py_None);
         *f = Py_None;
     }
@@ -80,26 +86,12 @@ PyObject* create(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
-    Transformer* t = self_of(self);
-    Py_VISIT(t->id);
-    Py_VISIT(t->time);
-    Py_VISIT(t->statics);
-    Py_VISIT(t->columns);
-    Py_VISIT(t->unit);
-    Py_VISIT(t->random_state);
-    Py_VISIT(t->facts);
+    for (PyObject** f : fields_of(self_of(self))) Py_VISIT(*f);
     return 0;
 }
 
 int clear(PyObject* self) {
-    Transformer* t = self_of(self);
-    Py_CLEAR(t->id);
-    Py_CLEAR(t->time);
-    Py_CLEAR(t->statics);
-    Py_CLEAR(t->columns);
-    Py_CLEAR(t->unit);
-    Py_CLEAR(t->random_state);
-    Py_CLEAR(t->facts);
+    for (PyObject** f : fields_of(self_of(self))) Py_CLEAR(*f);
     return 0;
 }
 
