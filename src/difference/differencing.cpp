@@ -69,6 +69,62 @@ Ref from_column(PyObject* pd, PyObject* df, PyObject* shifted, bool object_colum
     return call(series_type.get(), {shifted}, {kw(N::index, index), kw(N::dtype, builtin("object"))});
 }
 
+// df[col_from] = the text values shifted down by one row across the whole
+// frame, the entity starts then blanked: their shifted value came from the
+// previous entity.
+void add_previous_values(const MethodArgs& a, PyObject* self, PyObject* df, PyObject* text, PyObject* col_from,
+                         bool object_column) {
+    {
+        // An empty frame gets an empty column: a one-item list would make
+        // pandas invent a row.
+        Ref none_first = length(df) != 0 ? new_list({Py_None}) : new_list();
+        Ref values = getattr(text, N::values);
+        Ref all_but_last_key = require(PySlice_New(nullptr, integer(-1).get(), nullptr));
+        Ref all_but_last = getitem(values.get(), all_but_last_key);
+        Ref previous = require(PySequence_List(all_but_last.get()));
+        Ref shifted = list_concat(none_first.get(), previous.get());
+        previous = Ref();
+        setitem(df, col_from, from_column(a.pd().get(), df, shifted.get(), object_column));
+    }
+    Ref first_entry_of_each_id_idx = call_method(self, N::_get_indexes_of_first_row_of_each_unique_id,
+                                                 {df, getattr(self, N::primary_id_column)});
+    Ref loc = getattr(df, N::loc);
+    setitem(loc.get(), new_tuple({first_entry_of_each_id_idx, Arg(col_from)}), Py_None);
+}
+
+// df[col_diff] = df[[col_from, col_to]].apply(tuple, axis=1).apply(str),
+// natively where the texts can be had so.
+void add_transition_texts(const MethodArgs& a, PyObject* df, PyObject* col_from, PyObject* col_to,
+                          PyObject* col_diff) {
+    Ref pairs = getitem(df, new_list({col_from, col_to}));
+    Ref transitions = transition_texts(a.pd().get(), pairs.get());
+    if (!transitions) {
+        Ref tuples = call_method(pairs.get(), N::apply, {builtin("tuple")}, {kw(N::axis, integer(1))});
+        pairs = Ref();
+        transitions = call_method(tuples.get(), N::apply, {builtin("str")});
+    }
+    pairs = Ref();
+    setitem(df, col_diff, transitions);
+}
+
+// df[[col_from, col_to, col_diff]].dropna().drop_duplicates(), the from/to
+// columns under their plain names.
+Ref category_mappings(PyObject* df, PyObject* col_from, PyObject* col_to, PyObject* col_diff, PyObject* from_name,
+                      PyObject* to_name) {
+    Ref df_category_mappings;
+    {
+        Ref triples = getitem(df, new_list({col_from, col_to, col_diff}));
+        Ref complete = call_method(triples.get(), N::dropna);
+        triples = Ref();
+        df_category_mappings = call_method(complete.get(), N::drop_duplicates);
+    }
+    Ref renamed = require(
+        PyObject_RichCompare(new_tuple({col_from, col_to}).get(), new_tuple({from_name, to_name}).get(), Py_NE));
+    if (!truthy(renamed.get())) return df_category_mappings;
+    return call_method(df_category_mappings.get(), N::rename, {},
+                       {kw(N::columns, new_dict({{col_from, from_name}, {col_to, to_name}}))});
+}
+
 // Adds the transition column of one categorical column to df and returns its
 // category mapping frame; the temporary from/to columns are dropped again.
 // Each statement's intermediates are released as soon as it is done, so the
@@ -85,56 +141,13 @@ Ref add_transitions(const MethodArgs& a, PyObject* self, PyObject* df, PyObject*
     const bool object_column = dtype_is(column.get(), "object");
     Ref text = as_objects(a.pd().get(), column.get());
     column = Ref();
-
-    // Shift down by one row across the whole frame, then blank the entity
-    // starts, whose shifted value came from the previous entity.
-    {
-        // An empty frame gets an empty column: a one-item list would make
-        // pandas invent a row.
-        Ref none_first = length(df) != 0 ? new_list({Py_None}) : new_list();
-        Ref values = getattr(text.get(), N::values);
-        Ref minus_one = integer(-1);
-        Ref all_but_last_key = require(PySlice_New(nullptr, minus_one.get(), nullptr));
-        Ref all_but_last = getitem(values.get(), all_but_last_key);
-        Ref previous = require(PySequence_List(all_but_last.get()));
-        Ref shifted = list_concat(none_first.get(), previous.get());
-        previous = Ref();
-        setitem(df, col_from, from_column(a.pd().get(), df, shifted.get(), object_column));
-    }
-    {
-        Ref first_entry_of_each_id_idx = call_method(self, N::_get_indexes_of_first_row_of_each_unique_id,
-                                                     {df, getattr(self, N::primary_id_column)});
-        Ref loc = getattr(df, N::loc);
-        setitem(loc.get(), new_tuple({first_entry_of_each_id_idx, col_from}), Py_None);
-    }
+    add_previous_values(a, self, df, text.get(), col_from.get(), object_column);
     setitem(df, col_to, text);
     text = Ref();
-    {
-        Ref pairs = getitem(df, new_list({col_from, col_to}));
-        Ref transitions = transition_texts(a.pd().get(), pairs.get());
-        if (!transitions) {
-            Ref tuples = call_method(pairs.get(), N::apply, {builtin("tuple")}, {kw(N::axis, integer(1))});
-            pairs = Ref();
-            transitions = call_method(tuples.get(), N::apply, {builtin("str")});
-        }
-        pairs = Ref();
-        setitem(df, col_diff, transitions);
-    }
+    add_transition_texts(a, df, col_from.get(), col_to.get(), col_diff);
 
-    Ref df_category_mappings;
-    {
-        Ref triples = getitem(df, new_list({col_from, col_to, col_diff}));
-        Ref complete = call_method(triples.get(), N::dropna);
-        triples = Ref();
-        df_category_mappings = call_method(complete.get(), N::drop_duplicates);
-    }
-    Ref renamed = require(PyObject_RichCompare(new_tuple({col_from, col_to}).get(),
-                                               new_tuple({from_name, to_name}).get(), Py_NE));
-    if (truthy(renamed.get())) {
-        df_category_mappings = call_method(df_category_mappings.get(), N::rename, {},
-                                           {kw(N::columns, new_dict({{col_from, from_name}, {col_to, to_name}}))});
-    }
-
+    Ref df_category_mappings =
+        category_mappings(df, col_from.get(), col_to.get(), col_diff, from_name.get(), to_name.get());
     require_ok(PyObject_DelItem(df, col_from.get()));
     require_ok(PyObject_DelItem(df, col_to.get()));
     return df_category_mappings;
