@@ -121,6 +121,40 @@ private:
     Py_ssize_t count_ = 0;
 };
 
+// Fills paths[i] with xs[i] + ys[i], each wrapped as make_element_a_list
+// wraps it, and keep[i] with whether that path holds no entry twice (keep_known
+// turns false where that test must run through pandas). False, the arrays
+// then unused, where an entry must take the pandas route.
+bool fill_joined(PyObject* xs, PyObject* ys, PyObject* paths, PyObject* keep, bool& keep_known) {
+    const Py_ssize_t n = PyList_GET_SIZE(xs);
+    const int writable = PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS;
+    Buffer path_view(paths, writable);
+    Buffer keep_view(keep, writable);
+    if (!path_view.holds("O", sizeof(PyObject*)) || path_view.size() != n || !keep_view.holds("?", 1) ||
+        keep_view.size() != n)
+        return false;
+    PyObject** slots = static_cast<PyObject**>(path_view.data());
+    char* flags = static_cast<char*>(keep_view.data());
+    UntrackedLists untracked(slots);
+    // xs and ys keep their entries alive while the pass reads them.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* x = PyList_GET_ITEM(xs, i);
+        PyObject* y = PyList_GET_ITEM(ys, i);
+        if (list_subclass(x) || list_subclass(y) || list_in_disguise(x) || list_in_disguise(y)) return false;
+        PyObject* previous = slots[i];
+        slots[i] = joined_path(x, y);
+        untracked.added();
+        Py_XDECREF(previous);
+        if (!keep_known) continue;
+        const int distinct = no_repeated_entry(slots[i]);
+        if (distinct < 0)
+            keep_known = false;
+        else
+            flags[i] = static_cast<char>(distinct);
+    }
+    return true;
+}
+
 }  // namespace
 
 JoinedPaths join_paths(PyObject* pd, PyObject* left, PyObject* right) {
@@ -154,35 +188,7 @@ JoinedPaths join_paths(PyObject* pd, PyObject* left, PyObject* right) {
         keep = call(empty.get(), {integer(n)}, {kw(N::dtype, reinterpret_cast<PyObject*>(&PyBool_Type))});
     }
     bool keep_known = true;
-    {
-        const int writable = PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS;
-        Buffer path_view(paths.get(), writable);
-        Buffer keep_view(keep.get(), writable);
-        if (!path_view.holds("O", sizeof(PyObject*)) || path_view.size() != n || !keep_view.holds("?", 1) ||
-            keep_view.size() != n)
-            return out;
-        PyObject** slots = static_cast<PyObject**>(path_view.data());
-        char* flags = static_cast<char*>(keep_view.data());
-        UntrackedLists untracked(slots);
-        // xs and ys keep their entries alive while the pass reads them.
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* x = PyList_GET_ITEM(xs.get(), i);
-            PyObject* y = PyList_GET_ITEM(ys.get(), i);
-            if (list_subclass(x) || list_subclass(y) || list_in_disguise(x) || list_in_disguise(y)) return out;
-            PyObject* previous = slots[i];
-            slots[i] = joined_path(x, y);
-            untracked.added();
-            Py_XDECREF(previous);
-            if (keep_known) {
-                const int distinct = no_repeated_entry(slots[i]);
-                if (distinct < 0) {
-                    keep_known = false;
-                } else {
-                    flags[i] = static_cast<char>(distinct);
-                }
-            }
-        }
-    }
+    if (!fill_joined(xs.get(), ys.get(), paths.get(), keep.get(), keep_known)) return out;
     xs = Ref();
     ys = Ref();
 

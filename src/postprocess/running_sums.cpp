@@ -143,6 +143,63 @@ bool rescale(int64_t value, int64_t from, int64_t to, int64_t& out) {
     return true;
 }
 
+// The units of one datetime summation, in nanoseconds each: the seeds', the
+// differences', the result's and the sums' own (the finer of the first two).
+struct Units {
+    int64_t seed, step, result, sum;
+    bool nanosecond_range;  // the sums must stay within what nanoseconds can hold
+};
+
+// Sums, in place, each entity's differences onto the seed its first row gets
+// (seeds[j] lands on row labels[j]), then puts them in the result's unit.
+// False where pandas must take over.
+bool sum_from_seeds(PyObject* id_array, PyObject* labels, PyObject* seed_ints, PyObject* sums, Py_ssize_t rows,
+                    const Units& u) {
+    constexpr int64_t not_a_time = std::numeric_limits<int64_t>::min();
+    Buffer id_buffer(id_array, PyBUF_RECORDS_RO);
+    Buffer label_buffer(labels, PyBUF_RECORDS_RO);
+    Buffer seed_buffer(seed_ints, PyBUF_RECORDS_RO);
+    Buffer buffer(sums, PyBUF_RECORDS);
+    if (!label_buffer.holds_int64() || !seed_buffer.holds_int64() || !buffer.holds_int64()) return false;
+    if (label_buffer.size() != seed_buffer.size() || buffer.size() != rows) return false;
+
+    // Which seed lands on each row; every entity's first row must get
+    // exactly one, and no other row any.
+    std::vector<Py_ssize_t> seed_of(static_cast<size_t>(rows), -1);
+    for (Py_ssize_t j = 0; j < label_buffer.size(); ++j) {
+        const int64_t row = label_buffer.at<int64_t>(j);
+        if (row < 0 || row >= rows || seed_of[static_cast<size_t>(row)] != -1) return false;
+        seed_of[static_cast<size_t>(row)] = j;
+    }
+    // A missing value, an overflow or a sum that lands on NaT's own value
+    // is left to pandas.
+    int64_t acc = 0;
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        const Py_ssize_t seed = seed_of[static_cast<size_t>(i)];
+        if (new_entity(id_buffer, i) != (seed != -1)) return false;
+        if (seed != -1) {
+            const int64_t start = seed_buffer.at<int64_t>(seed);
+            if (start == not_a_time || !rescale(start, u.seed, u.sum, acc)) return false;
+        } else {
+            const int64_t raw = buffer.at<int64_t>(i);
+            int64_t step = 0;
+            if (raw == not_a_time || !rescale(raw, u.step, u.sum, step) ||
+                __builtin_add_overflow(acc, step, &acc) || acc == not_a_time)
+                return false;
+        }
+        int64_t nanoseconds = 0;
+        if (u.nanosecond_range && !rescale(acc, u.sum, 1, nanoseconds)) return false;
+        buffer.at<int64_t>(i) = acc;
+    }
+    // The column then takes the result's unit, as astype does: whole
+    // units, rounded down.
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        int64_t& value = buffer.at<int64_t>(i);
+        if (!rescale(value, u.sum, u.result, value) || value == not_a_time) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Ref running_sums_by_entity(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* value_column) {
@@ -194,7 +251,6 @@ Ref running_sums_by_entity(PyObject* pd, PyObject* frame, PyObject* id_column, P
 
 Ref datetime_running_sums(PyObject* pd, PyObject* frame, PyObject* id_column, PyObject* diff_column,
                           PyObject* first_rows, PyObject* seeds, PyObject* result_dtype) {
-    constexpr int64_t not_a_time = std::numeric_limits<int64_t>::min();
     EntityColumns cols;
     if (!entity_columns(pd, frame, id_column, diff_column, cols)) return Ref();
     const Py_ssize_t rows = cols.rows;
@@ -217,49 +273,8 @@ Ref datetime_running_sums(PyObject* pd, PyObject* frame, PyObject* id_column, Py
     Ref differences = call_method(cols.values.get(), N::to_numpy);
     Ref sums = call_method(differences.get(), N::view, {name(N::int64)});
     sums = call_method(sums.get(), N::copy);  // ours, summed in place
-    {
-        Buffer id_buffer(cols.id_array.get(), PyBUF_RECORDS_RO);
-        Buffer label_buffer(labels.get(), PyBUF_RECORDS_RO);
-        Buffer seed_buffer(seed_ints.get(), PyBUF_RECORDS_RO);
-        Buffer buffer(sums.get(), PyBUF_RECORDS);
-        if (!label_buffer.holds_int64() || !seed_buffer.holds_int64() || !buffer.holds_int64()) return Ref();
-        if (label_buffer.size() != seed_buffer.size() || buffer.size() != rows) return Ref();
-
-        // Which seed lands on each row; every entity's first row must get
-        // exactly one, and no other row any.
-        std::vector<Py_ssize_t> seed_of(static_cast<size_t>(rows), -1);
-        for (Py_ssize_t j = 0; j < label_buffer.size(); ++j) {
-            const int64_t row = label_buffer.at<int64_t>(j);
-            if (row < 0 || row >= rows || seed_of[static_cast<size_t>(row)] != -1) return Ref();
-            seed_of[static_cast<size_t>(row)] = j;
-        }
-        // A missing value, an overflow or a sum that lands on NaT's own value
-        // is left to pandas.
-        int64_t acc = 0;
-        for (Py_ssize_t i = 0; i < rows; ++i) {
-            const Py_ssize_t seed = seed_of[static_cast<size_t>(i)];
-            if (new_entity(id_buffer, i) != (seed != -1)) return Ref();
-            if (seed != -1) {
-                const int64_t start = seed_buffer.at<int64_t>(seed);
-                if (start == not_a_time || !rescale(start, seed_unit, unit, acc)) return Ref();
-            } else {
-                const int64_t raw = buffer.at<int64_t>(i);
-                int64_t step = 0;
-                if (raw == not_a_time || !rescale(raw, step_unit, unit, step) ||
-                    __builtin_add_overflow(acc, step, &acc) || acc == not_a_time)
-                    return Ref();
-            }
-            int64_t nanoseconds = 0;
-            if (nanosecond_range && !rescale(acc, unit, 1, nanoseconds)) return Ref();
-            buffer.at<int64_t>(i) = acc;
-        }
-        // The column then takes the result's unit, as astype does: whole
-        // units, rounded down.
-        for (Py_ssize_t i = 0; i < rows; ++i) {
-            int64_t& value = buffer.at<int64_t>(i);
-            if (!rescale(value, unit, result_unit, value) || value == not_a_time) return Ref();
-        }
-    }
+    const Units units{seed_unit, step_unit, result_unit, unit, nanosecond_range};
+    if (!sum_from_seeds(cols.id_array.get(), labels.get(), seed_ints.get(), sums.get(), rows, units)) return Ref();
     Ref stamps = call_method(sums.get(), N::view, {result_dtype});
     Ref series_type = getattr(pd, N::Series);
     Ref name = getattr(cols.values.get(), N::name);
