@@ -187,40 +187,38 @@ void adopt(const Libs& L, Transformer* t, const Config& cfg, PyObject* facts) {
     set_field(t->facts, facts);
 }
 
-PyObject* fit(PyObject* self, PyObject* frame) {
+// One frame in: the Dask route for a Dask frame, else `step` on this
+// transformer's libraries, state and options.
+template <class Step>
+PyObject* on_frame(PyObject* self, PyObject* frame, const char* method, Step step) {
     try {
-        if (is_dask(frame)) return dask_route("fit", {self, frame}).release();
+        if (is_dask(frame)) return dask_route(method, {self, frame}).release();
         Libs L;
         Transformer* t = self_of(self);
         Config cfg = config_of(t);
-        adopt(L, t, cfg, facts_of_frame(L, cfg, frame).get());
-        Py_INCREF(self);
-        return self;
+        return step(L, t, cfg).release();
     }
     VT_BOUNDARY(nullptr)
+}
+
+PyObject* fit(PyObject* self, PyObject* frame) {
+    return on_frame(self, frame, "fit", [&](const Libs& L, Transformer* t, const Config& cfg) {
+        adopt(L, t, cfg, facts_of_frame(L, cfg, frame).get());
+        return Ref::borrow(self);
+    });
 }
 
 PyObject* transform(PyObject* self, PyObject* frame) {
-    try {
-        if (is_dask(frame)) return dask_route("transform", {self, frame}).release();
-        Libs L;
-        Transformer* t = self_of(self);
-        Config cfg = config_of(t);
-        return make_tables(L, model_of(L, t, cfg), frame).release();
-    }
-    VT_BOUNDARY(nullptr)
+    return on_frame(self, frame, "transform", [&](const Libs& L, Transformer* t, const Config& cfg) {
+        return make_tables(L, model_of(L, t, cfg), frame);
+    });
 }
 
 PyObject* fit_transform(PyObject* self, PyObject* frame) {
-    try {
-        if (is_dask(frame)) return dask_route("fit_transform", {self, frame}).release();
-        Libs L;
-        Transformer* t = self_of(self);
-        Config cfg = config_of(t);
+    return on_frame(self, frame, "fit_transform", [&](const Libs& L, Transformer* t, const Config& cfg) {
         adopt(L, t, cfg, facts_of_frame(L, cfg, frame).get());
-        return make_tables(L, model_of(L, t, cfg), frame).release();
-    }
-    VT_BOUNDARY(nullptr)
+        return make_tables(L, model_of(L, t, cfg), frame);
+    });
 }
 
 PyObject* reverse_transform(PyObject* self, PyObject* args, PyObject* kwargs) {
