@@ -14,6 +14,52 @@
 
 namespace vt {
 
+namespace {
+
+// out[i] = in[i] - in[i - 1] within each entity, with pandas' arithmetic for
+// the kind of column, NaN (NaT) on each entity's first row. False where only
+// pandas can give the result.
+bool differences(Column kind, const Buffer& id_buffer, const Buffer& in, Buffer& out, Py_ssize_t rows) {
+    constexpr int64_t not_a_time = std::numeric_limits<int64_t>::min();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    switch (kind) {
+        case Column::float64:
+            if (!in.holds("d", 8) || !out.holds("d", 8)) return false;
+            for (Py_ssize_t i = 0; i < rows; ++i)
+                out.at<double>(i) = new_entity(id_buffer, i) ? nan : in.at<double>(i) - in.at<double>(i - 1);
+            break;
+        case Column::int64:
+            if (!in.holds_int64() || !out.holds("d", 8)) return false;
+            for (Py_ssize_t i = 0; i < rows; ++i) {
+                int64_t step = 0;
+                // C leaves an overflowing subtraction undefined: left to pandas.
+                if (!new_entity(id_buffer, i) &&
+                    __builtin_sub_overflow(in.at<int64_t>(i), in.at<int64_t>(i - 1), &step))
+                    return false;
+                out.at<double>(i) = new_entity(id_buffer, i) ? nan : static_cast<double>(step);
+            }
+            break;
+        case Column::datetime:
+            if (!in.holds_int64() || !out.holds_int64()) return false;
+            for (Py_ssize_t i = 0; i < rows; ++i) {
+                const int64_t now = in.at<int64_t>(i);
+                const int64_t before = new_entity(id_buffer, i) ? not_a_time : in.at<int64_t>(i - 1);
+                int64_t step = not_a_time;
+                if (now != not_a_time && before != not_a_time &&
+                    (__builtin_sub_overflow(now, before, &step) || step == not_a_time))
+                    return false;
+                out.at<int64_t>(i) = step;
+            }
+            break;
+        case Column::other:
+        case Column::object:
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 Ref group_differences(PyObject* pd, PyObject* df, PyObject* id_column, PyObject* column) {
     if (pandas_major_version(pd) >= 2) return Ref();
     if (!PyUnicode_CheckExact(id_column) || !PyUnicode_CheckExact(column)) return Ref();
@@ -33,41 +79,7 @@ Ref group_differences(PyObject* pd, PyObject* df, PyObject* id_column, PyObject*
         Buffer in(input.get(), PyBUF_RECORDS_RO);
         Buffer out(output.get(), PyBUF_RECORDS);
         if (in.size() != rows || out.size() != rows) return Ref();
-        constexpr int64_t not_a_time = std::numeric_limits<int64_t>::min();
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        switch (kind) {
-            case Column::float64:
-                if (!in.holds("d", 8) || !out.holds("d", 8)) return Ref();
-                for (Py_ssize_t i = 0; i < rows; ++i)
-                    out.at<double>(i) = new_entity(id_buffer, i) ? nan : in.at<double>(i) - in.at<double>(i - 1);
-                break;
-            case Column::int64:
-                if (!in.holds_int64() || !out.holds("d", 8)) return Ref();
-                for (Py_ssize_t i = 0; i < rows; ++i) {
-                    int64_t step = 0;
-                    // C leaves an overflowing subtraction undefined: left to pandas.
-                    if (!new_entity(id_buffer, i) &&
-                        __builtin_sub_overflow(in.at<int64_t>(i), in.at<int64_t>(i - 1), &step))
-                        return Ref();
-                    out.at<double>(i) = new_entity(id_buffer, i) ? nan : static_cast<double>(step);
-                }
-                break;
-            case Column::datetime:
-                if (!in.holds_int64() || !out.holds_int64()) return Ref();
-                for (Py_ssize_t i = 0; i < rows; ++i) {
-                    const int64_t now = in.at<int64_t>(i);
-                    const int64_t before = new_entity(id_buffer, i) ? not_a_time : in.at<int64_t>(i - 1);
-                    int64_t step = not_a_time;
-                    if (now != not_a_time && before != not_a_time &&
-                        (__builtin_sub_overflow(now, before, &step) || step == not_a_time))
-                        return Ref();
-                    out.at<int64_t>(i) = step;
-                }
-                break;
-            case Column::other:
-            case Column::object:
-                return Ref();
-        }
+        if (!differences(kind, id_buffer, in, out, rows)) return Ref();
     }
     if (kind == Column::datetime) output = call_method(output.get(), N::view, {name(N::timedelta64_ns)});
     Ref index = getattr(df, N::index);
