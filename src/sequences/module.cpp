@@ -40,6 +40,12 @@ Model model_of(const Libs& L, Transformer* t, const Config& cfg) {
     return build_model(L, cfg, t->facts);
 }
 
+// The model of a fitted transformer, under its current options.
+Model fitted_model(const Libs& L, PyObject* self) {
+    Transformer* t = self_of(self);
+    return model_of(L, t, config_of(t));
+}
+
 void set_field(PyObject*& field, PyObject* value) {
     Py_INCREF(value);
     Py_XSETREF(field, value);
@@ -232,9 +238,7 @@ PyObject* reverse_transform(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (is_dask(entities) || is_dask(steps))
             return dask_route("reverse_transform", {self, entities, steps, counts, replay ? Py_True : Py_False}).release();
         Libs L;
-        Transformer* t = self_of(self);
-        Config cfg = config_of(t);
-        Model m = model_of(L, t, cfg);
+        Model m = fitted_model(L, self);
         std::vector<int64_t> rows, lengths;
         plan(L, m, entities, counts, rows, lengths);
         return rebuild(L, m, entities, steps, rows, lengths, 0, replay != 0).release();
@@ -294,9 +298,7 @@ PyObject* plan_method(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:_plan", const_cast<char**>(keywords), &entities, &counts))
             return nullptr;
         Libs L;
-        Transformer* t = self_of(self);
-        Config cfg = config_of(t);
-        Model m = model_of(L, t, cfg);
+        Model m = fitted_model(L, self);
         std::vector<int64_t> rows, lengths;
         plan(L, m, entities, counts, rows, lengths);
         return new_tuple({int_array(L, rows), int_array(L, lengths)}).release();
@@ -314,9 +316,7 @@ PyObject* rebuild_method(PyObject* self, PyObject* args, PyObject* kwargs) {
                                          &lengths_obj, &id_offset, &replay, &ids_obj))
             return nullptr;
         Libs L;
-        Transformer* t = self_of(self);
-        Config cfg = config_of(t);
-        Model m = model_of(L, t, cfg);
+        Model m = fitted_model(L, self);
         std::vector<int64_t> rows, lengths;
         for (Ref& item : iterate(lengths_obj)) {
             Ref index = require(PyNumber_Index(item.get()));
@@ -348,9 +348,7 @@ PyObject* row_counts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:_row_counts", const_cast<char**>(keywords), &frame, &steps))
             return nullptr;
         Libs L;
-        Transformer* t = self_of(self);
-        Config cfg = config_of(t);
-        Model m = model_of(L, t, cfg);
+        Model m = fitted_model(L, self);
         return int_array(L, row_counts(L, m, frame, steps ? "steps" : "entities", steps ? 2 : 1)).release();
     }
     VT_BOUNDARY(nullptr)
@@ -370,9 +368,7 @@ PyObject* get_clip(PyObject* self, void*) { return PyBool_FromLong(self_of(self)
 PyObject* get_fitted(PyObject* self, void* which) {
     try {
         Libs L;
-        Transformer* t = self_of(self);
-        Config cfg = config_of(t);
-        Model m = model_of(L, t, cfg);
+        Model m = fitted_model(L, self);
         const int w = static_cast<int>(reinterpret_cast<std::ptrdiff_t>(which));
         if (w == 0) return Ref::borrow(m.count_name.get()).release();
         if (w == 1) return Ref::borrow(m.position_name.get()).release();
