@@ -53,38 +53,38 @@ struct PairHash {
 // pair; past this many distinct pairs the rest are simply rendered.
 constexpr std::size_t max_remembered_pairs = 1 << 16;
 
-}  // namespace
-
-Ref transition_texts(PyObject* pd, PyObject* pairs) {
-    if (!only_stored_objects(pd, pairs)) return Ref();
-
-    // The same 2-D array the row apply walks, as one list per column.
+// The same 2-D array the row apply walks, as one list per column; false when
+// it does not come out as two lists of one length.
+bool column_lists(PyObject* pairs, Ref& from, Ref& to) {
     Ref columns;
     {
         Ref values = getattr(pairs, N::values);
         Ref by_column = getattr(values.get(), N::T_);
         columns = call_method(by_column.get(), N::tolist);
     }
-    if (!PyList_CheckExact(columns.get()) || PyList_GET_SIZE(columns.get()) != 2) return Ref();
-    Ref from = Ref::borrow(PyList_GET_ITEM(columns.get(), 0));
-    Ref to = Ref::borrow(PyList_GET_ITEM(columns.get(), 1));
+    if (!PyList_CheckExact(columns.get()) || PyList_GET_SIZE(columns.get()) != 2) return false;
+    from = Ref::borrow(PyList_GET_ITEM(columns.get(), 0));
+    to = Ref::borrow(PyList_GET_ITEM(columns.get(), 1));
     columns = Ref();
-    if (!PyList_CheckExact(from.get()) || !PyList_CheckExact(to.get())) return Ref();
-    const Py_ssize_t n = PyList_GET_SIZE(from.get());
-    if (PyList_GET_SIZE(to.get()) != n) return Ref();
+    if (!PyList_CheckExact(from.get()) || !PyList_CheckExact(to.get())) return false;
+    return PyList_GET_SIZE(to.get()) == PyList_GET_SIZE(from.get());
+}
 
+// str((a, b)) for each row's pair, as a new list.
+Ref render_pairs(PyObject* from, PyObject* to) {
+    const Py_ssize_t n = PyList_GET_SIZE(from);
     // Untracked, the lists are out of reach of a repr that walks the garbage
     // collector's objects: none can resize them or see texts' empty slots, and
     // their items stay alive, so an address names one object throughout. A
     // remembered text is borrowed from `texts`, which outlives the map.
     Ref texts = require(PyList_New(n));
     PyObject_GC_UnTrack(texts.get());
-    PyObject_GC_UnTrack(from.get());
-    PyObject_GC_UnTrack(to.get());
+    PyObject_GC_UnTrack(from);
+    PyObject_GC_UnTrack(to);
     std::unordered_map<Pair, PyObject*, PairHash> seen;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* a = PyList_GET_ITEM(from.get(), i);
-        PyObject* b = PyList_GET_ITEM(to.get(), i);
+        PyObject* a = PyList_GET_ITEM(from, i);
+        PyObject* b = PyList_GET_ITEM(to, i);
         const bool fixed = fixed_repr(a) && fixed_repr(b);
         if (fixed) {
             auto hit = seen.find(Pair(a, b));
@@ -99,7 +99,16 @@ Ref transition_texts(PyObject* pd, PyObject* pairs) {
         PyList_SET_ITEM(texts.get(), i, rendered);
         if (fixed && seen.size() < max_remembered_pairs) seen.emplace(Pair(a, b), rendered);
     }
-    seen = {};
+    return texts;
+}
+
+}  // namespace
+
+Ref transition_texts(PyObject* pd, PyObject* pairs) {
+    if (!only_stored_objects(pd, pairs)) return Ref();
+    Ref from, to;
+    if (!column_lists(pairs, from, to)) return Ref();
+    Ref texts = render_pairs(from.get(), to.get());
     from = Ref();
     to = Ref();
 

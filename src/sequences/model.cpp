@@ -177,14 +177,15 @@ int64_t floor_to(int64_t v, int64_t step) {
     return q * step;
 }
 
-}  // namespace
+// What the later choices need of each column's facts, one entry a column
+// (0 where a column has none).
+struct ColumnFacts {
+    std::vector<int64_t> constant;
+    std::vector<uint64_t> step_gcd, value_gcd;
+    std::vector<int64_t> hi_ns;
+};
 
-Model build_model(const Libs& L, const Config& cfg, PyObject* facts) {
-    Model m;
-    m.cfg = Config{Ref::borrow(cfg.id.get()), Ref::borrow(cfg.time.get()), Ref::borrow(cfg.statics.get()),
-                   Ref::borrow(cfg.columns.get()), Ref::borrow(cfg.unit.get()), cfg.clip,
-                   Ref::borrow(cfg.random_state.get())};
-    FactsView top(facts);
+void read_totals(const Config& cfg, const FactsView& top, Model& m) {
     m.rows = top.i64(N::rows);
     m.entities = top.i64(N::entities);
     m.lengths = top.item(N::lengths);
@@ -194,51 +195,42 @@ Model build_model(const Libs& L, const Config& cfg, PyObject* facts) {
         ++m.id_position;
     }
     for (Ref& k : iterate(m.lengths.get())) m.max_len = std::max(m.max_len, static_cast<int64_t>(PyLong_AsLongLong(k.get())));
+}
 
-    std::vector<int64_t> constant;
-    std::vector<uint64_t> step_gcd, value_gcd;
-    std::vector<int64_t> hi_ns;
-    Ref is_integer = getattr(L.types.get(), N::is_integer_dtype);
-    bool time_found = false;
-    for (Ref& entry : iterate(top.item(N::columns).get())) {
-        FactsView f(entry.get());
-        ColumnModel c;
-        c.name = f.item(N::name);
-        c.kind = kind_from_name(f.item(N::kind).get());
-        c.dtype = f.item(N::dtype);
-        c.is_time = require_ok(PyObject_RichCompareBool(c.name.get(), cfg.time.get(), Py_EQ)) == 1;
-        if (c.is_time) {
-            m.time_index = m.cols.size();
-            time_found = true;
-        }
-        const int64_t observed = f.i64(N::observed), miss = f.i64(N::missing);
-        c.missing_rate = observed + miss > 0 ? static_cast<double>(miss) / static_cast<double>(observed + miss) : 0.0;
-        constant.push_back(f.i64(N::constant));
-        if (c.kind == Kind::category) {
-            c.pairs = f.item(N::pairs);
-            step_gcd.push_back(0);
-            value_gcd.push_back(0);
-            hi_ns.push_back(0);
-        } else {
-            c.integral = c.kind == Kind::number && truthy(call(is_integer.get(), {c.dtype}).get());
-            c.lo = f.f64(N::lo);
-            c.hi = f.f64(N::hi);
-            c.step_lo = f.f64(N::step_lo);
-            if (is_time_like(c.kind) && observed > 0) {
-                c.lo_ns = f.i64(N::lo);
-                hi_ns.push_back(f.i64(N::hi));
-            } else {
-                hi_ns.push_back(0);
-            }
-            step_gcd.push_back(is_time_like(c.kind) ? f.u64(N::step_gcd) : 0);
-            value_gcd.push_back(is_time_like(c.kind) ? f.u64(N::value_gcd) : 0);
-        }
-        m.cols.push_back(std::move(c));
+ColumnModel read_column(const Config& cfg, const FactsView& f, PyObject* is_integer, ColumnFacts& facts) {
+    ColumnModel c;
+    c.name = f.item(N::name);
+    c.kind = kind_from_name(f.item(N::kind).get());
+    c.dtype = f.item(N::dtype);
+    c.is_time = require_ok(PyObject_RichCompareBool(c.name.get(), cfg.time.get(), Py_EQ)) == 1;
+    const int64_t observed = f.i64(N::observed), miss = f.i64(N::missing);
+    c.missing_rate = observed + miss > 0 ? static_cast<double>(miss) / static_cast<double>(observed + miss) : 0.0;
+    facts.constant.push_back(f.i64(N::constant));
+    if (c.kind == Kind::category) {
+        c.pairs = f.item(N::pairs);
+        facts.step_gcd.push_back(0);
+        facts.value_gcd.push_back(0);
+        facts.hi_ns.push_back(0);
+        return c;
     }
-    if (!time_found) raise(PyExc_ValueError, {"the facts lack the time column '", cfg.time, "'"});
+    c.integral = c.kind == Kind::number && truthy(call(is_integer, {c.dtype}).get());
+    c.lo = f.f64(N::lo);
+    c.hi = f.f64(N::hi);
+    c.step_lo = f.f64(N::step_lo);
+    if (is_time_like(c.kind) && observed > 0) {
+        c.lo_ns = f.i64(N::lo);
+        facts.hi_ns.push_back(f.i64(N::hi));
+    } else {
+        facts.hi_ns.push_back(0);
+    }
+    facts.step_gcd.push_back(is_time_like(c.kind) ? f.u64(N::step_gcd) : 0);
+    facts.value_gcd.push_back(is_time_like(c.kind) ? f.u64(N::value_gcd) : 0);
+    return c;
+}
 
-    choose_statics(cfg, m, constant);
-    choose_unit(cfg, m, step_gcd);
+// Time-like bounds, steps and grids in the chosen unit (datetimes counted
+// from their earliest value, floored to the unit); numbers only get a grid.
+void rescale(Model& m, const ColumnFacts& facts) {
     for (size_t i = 0; i < m.cols.size(); ++i) {
         ColumnModel& c = m.cols[i];
         if (c.kind == Kind::number) {
@@ -250,11 +242,39 @@ Model build_model(const Libs& L, const Config& cfg, PyObject* facts) {
         if (c.kind == Kind::datetime && !std::isnan(c.lo)) c.origin = floor_to(c.lo_ns, m.unit_ns);
         if (!std::isnan(c.lo)) {
             c.lo = c.encode_ns(c.lo_ns);
-            c.hi = c.encode_ns(hi_ns[i]);
+            c.hi = c.encode_ns(facts.hi_ns[i]);
         }
         c.step_lo = c.step_lo / c.scale;
-        c.grid = static_cast<double>(unit_dividing(value_gcd[i]).ns) / c.scale;
+        c.grid = static_cast<double>(unit_dividing(facts.value_gcd[i]).ns) / c.scale;
     }
+}
+
+}  // namespace
+
+Model build_model(const Libs& L, const Config& cfg, PyObject* facts) {
+    Model m;
+    m.cfg = Config{Ref::borrow(cfg.id.get()), Ref::borrow(cfg.time.get()), Ref::borrow(cfg.statics.get()),
+                   Ref::borrow(cfg.columns.get()), Ref::borrow(cfg.unit.get()), cfg.clip,
+                   Ref::borrow(cfg.random_state.get())};
+    FactsView top(facts);
+    read_totals(cfg, top, m);
+
+    ColumnFacts per_column;
+    Ref is_integer = getattr(L.types.get(), N::is_integer_dtype);
+    bool time_found = false;
+    for (Ref& entry : iterate(top.item(N::columns).get())) {
+        ColumnModel c = read_column(cfg, FactsView(entry.get()), is_integer.get(), per_column);
+        if (c.is_time) {
+            m.time_index = m.cols.size();
+            time_found = true;
+        }
+        m.cols.push_back(std::move(c));
+    }
+    if (!time_found) raise(PyExc_ValueError, {"the facts lack the time column '", cfg.time, "'"});
+
+    choose_statics(cfg, m, per_column.constant);
+    choose_unit(cfg, m, per_column.step_gcd);
+    rescale(m, per_column);
     name_columns(m);
     return m;
 }

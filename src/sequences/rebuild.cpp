@@ -176,6 +176,13 @@ struct Walker {
         }
     }
 
+    // The entity's first row: its statics over all k rows, its start values and codes.
+    void start(const std::vector<size_t>& statics, size_t e, size_t row, size_t k) {
+        for (size_t c : statics) out.fill(c, p, e, row, k);
+        for (size_t j = 0; j < seq_num.size(); ++j) last[j] = out.fill(seq_num[j], p, e, row, 1);
+        for (size_t j = 0; j < seq_cat.size(); ++j) cur[j] = out.code[seq_cat[j]][row] = p.e_code[seq_cat[j]][e];
+    }
+
     // Moves (or, failing that, compresses) the entity's times into the real range.
     void fit_time(size_t first_row, size_t k) {
         const ColumnModel& c = m.cols[m.time_index];
@@ -207,33 +214,48 @@ struct Walker {
     }
 };
 
+std::vector<size_t> static_columns(const Model& m) {
+    std::vector<size_t> statics;
+    for (size_t i = 0; i < m.cols.size(); ++i)
+        if (m.cols[i].is_static) statics.push_back(i);
+    return statics;
+}
+
+struct PlanSize {
+    size_t total = 0;   // rows out
+    size_t needed = 0;  // steps drawn
+    int64_t longest = 1;
+};
+
+// Checks the plan against the pools and measures it.
+PlanSize plan_size(const Pools& p, const std::vector<int64_t>& rows, const std::vector<int64_t>& lengths, bool replay) {
+    PlanSize z;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i] < 0 || static_cast<size_t>(rows[i]) >= p.n_e) raise(PyExc_IndexError, {"entity row out of range"});
+        z.total += static_cast<size_t>(lengths[i]);
+        z.needed += static_cast<size_t>(lengths[i] - 1);
+        z.longest = std::max(z.longest, lengths[i]);
+    }
+    if (replay && z.needed > p.n_s)
+        raise(PyExc_ValueError, {"replaying needs ", integer(static_cast<long long>(z.needed)),
+                                 " steps but the steps frame has ", integer(static_cast<long long>(p.n_s))});
+    return z;
+}
+
 }  // namespace
 
 Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, const std::vector<int64_t>& rows,
             const std::vector<int64_t>& lengths, int64_t id_offset, bool replay, const int64_t* given_ids) {
     auto pools = std::make_unique<Pools>(L, m, entities, steps, replay);
     Pools& p = *pools;
-    const std::vector<size_t>& seq_num = p.seq_num;
-    const std::vector<size_t>& seq_cat = p.seq_cat;
-    std::vector<size_t> statics;
-    for (size_t i = 0; i < m.cols.size(); ++i)
-        if (m.cols[i].is_static) statics.push_back(i);
-    size_t total = 0, needed = 0;
-    int64_t longest = 1;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        if (rows[i] < 0 || static_cast<size_t>(rows[i]) >= p.n_e) raise(PyExc_IndexError, {"entity row out of range"});
-        total += static_cast<size_t>(lengths[i]);
-        needed += static_cast<size_t>(lengths[i] - 1);
-        longest = std::max(longest, lengths[i]);
-    }
-    if (replay && needed > p.n_s)
-        raise(PyExc_ValueError, {"replaying needs ", integer(static_cast<long long>(needed)), " steps but the steps frame has ",
-                                 integer(static_cast<long long>(p.n_s))});
-    const std::vector<int64_t> pool_of = p.nearest_pools(longest, replay);
+    const std::vector<size_t> statics = static_columns(m);
+    const PlanSize size = plan_size(p, rows, lengths, replay);
+    const std::vector<int64_t> pool_of = p.nearest_pools(size.longest, replay);
 
     release_freed_memory();
-    Output out(L, m, total);
-    Walker w{m, p, out, seq_num, seq_cat, replay, std::vector<double>(seq_num.size()), std::vector<int32_t>(seq_cat.size())};
+    Output out(L, m, size.total);
+    Walker w{m, p, out, p.seq_num, p.seq_cat, replay, std::vector<double>(p.seq_num.size()),
+             std::vector<int32_t>(p.seq_cat.size())};
     std::vector<int64_t> ids(rows.size());
     const uint64_t seed = PyLong_AsUnsignedLongLongMask(m.cfg.random_state.get());
     if (PyErr_Occurred()) throw_python_error();
@@ -244,9 +266,7 @@ Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, 
         const int64_t id = given_ids != nullptr ? given_ids[i] : id_offset + static_cast<int64_t>(i) + 1;
         Rng rng(seed, static_cast<uint64_t>(id));
         ids[i] = id;
-        for (size_t c : statics) out.fill(c, p, e, row, k);
-        for (size_t j = 0; j < seq_num.size(); ++j) w.last[j] = out.fill(seq_num[j], p, e, row, 1);
-        for (size_t j = 0; j < seq_cat.size(); ++j) w.cur[j] = out.code[seq_cat[j]][row] = p.e_code[seq_cat[j]][e];
+        w.start(statics, e, row, k);
         for (size_t j = 0; j + 1 < k; ++j) {
             const int64_t s = replay ? static_cast<int64_t>(cursor++)
                                      : w.choose(rng, pool_of[k], p.e_skey[e], static_cast<int64_t>(j));
