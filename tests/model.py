@@ -94,19 +94,7 @@ def _require_time_differences(transformer, df_synth):
 
 
 class TimeseriesDifferenceTransformer:
-    """
-    Performs difference transformations on timeseries data (one entity's information
-    spread across several rows) and post-processes synthetic data produced in the same
-    layout as the pre-processed raw data.
-
-    By default a column tags each row with a "category": the number of rows its entity
-    owns, counted per unique id (e.g. a hospital visit whose admission, tests and
-    treatments are separate rows). The frame with this column is self.df_augmented.
-
-    The difference is first order: selected columns minus the previous row of the same
-    unique id after sorting by time. For categorical columns a change is a transition,
-    stored as a new category CATEGORY1->CATEGORY2 so that a generator can learn it.
-    """
+    """Difference transformations on timeseries data, and post-processing of synthetic data in that layout."""
 
     def __init__(self, df: "pd.DataFrame", primary_id_column: "str", primary_timeseries_column: "str",
                  columns_to_diff: "List[str]", columns_to_cast_to_timeseries_datatypes: "List[str]" = None):
@@ -163,14 +151,7 @@ class TimeseriesDifferenceTransformer:
         return df
 
     def _get_safe_col_diff_names(self, columns_to_diff: "List[str]") -> "Dict[str, str]":
-        """
-        Create a dictionary from previous column name to difference column name
-        (e.g. "datetime" -> "datetime_diff") such that no difference name clashes with
-        an existing column. With existing columns "date" and "date_diff" the name for
-        "date" is "date_diff_1" and the name for "date_diff" is "date_diff_diff".
-
-        :param columns_to_diff: list of column names to name
-        """
+        """Create a dictionary from previous column name to difference column name."""
         col_diff_names = {}
         for col in columns_to_diff:
             col_diff_names[col] = self.get_safe_column_name(self.df, format(col) + "_diff")
@@ -241,10 +222,7 @@ class TimeseriesDifferenceTransformer:
     # ----- category counts and request validation ---------------------------------
 
     def _get_counts_of_categories(self):
-        """
-        Build a dictionary of how many paths (entities) of each path length (number of
-        rows) the input data holds, e.g. {15: 10, 19: 12}: 10 of length 15, 12 of length 19.
-        """
+        """Count the entities (paths) of each path length (number of rows) in the input data."""
         category_counts_df = self.df_augmented[[self.primary_id_column, self.category_column]].groupby(
             self.category_column).nunique().rename(columns={self.primary_id_column: "counts"})
         category_counts_df.index.name = self.category_column
@@ -282,9 +260,7 @@ class TimeseriesDifferenceTransformer:
     @classmethod
     def _get_indexes_to_keep(cls, desired_category_counts: "Dict[int, int]", syn_category_counts: "pd.DataFrame",
                              unique_id_category_counts: "pd.DataFrame"):
-        """
-        Selectively keep only rows that are needed to create exactly the correct number of desired unique ids
-        """
+        """Selectively keep only rows that are needed to create exactly the desired unique ids."""
         block_starts = None
         indexes_to_keep = []
         for current_num_rows in desired_category_counts.keys():
@@ -406,11 +382,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def expand_category_edges_in_df(cls, df: "pd.DataFrame", categorical_column_mappings: "Dict[str, pd.DataFrame]"):
-        """
-        Paths are made from generated transitions (A->B, stored as the text "('A', 'B')")
-        rather than categories. Split each transition into its two categories using
-        categorical_column_mappings: column name -> frame of transition and both categories.
-        """
+        """Paths are made from generated transitions (A->B) rather than categories."""
         df_expanded = df.copy()
         for current_category_col, df_category_mappings in categorical_column_mappings.items():
             # Join on the mapping's own transition column name, which may carry a clash suffix.
@@ -419,11 +391,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def create_starting_df_for_path_discovery(cls, df_expanded, categorical_column_mappings):
-        """
-        A consistent path starts from one transition (A->B) and grows, via join_df and the
-        iteration methods, by transitions starting where it ends. This only shapes the
-        generated transitions into the columns join_df expects.
-        """
+        """A consistent path starts from one transition (A->B) and grows by transitions starting where it ends."""
         assert len(categorical_column_mappings) == 1, \
             "Currently consistent paths created via only 1 category are supported, but multiple categories with " \
             "potential paths are present in the current dataset: '" + format(categorical_column_mappings.keys()) + "'."
@@ -435,9 +403,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def make_element_a_list(cls, item):
-        """
-        Function to be used in a df.apply(...) call to make items in a dataframe column a list
-        """
+        """Function to be used in a df.apply(...) call to make items in a dataframe column a list"""
         if isinstance(item, list):
             return item
         return [item]
@@ -464,11 +430,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def iteratively_discover_paths_linear(cls, df, df_start=None, max_path_length=10, index="index"):
-        """
-        Join the paths found so far to the starting frame again in every iteration:
-        JOIN(JOIN(JOIN(df_start, df_start), df_start), df_start), ...
-        `index` names the path column; a name other than "index" is handed on to join_df.
-        """
+        """Join the paths found so far to the starting frame again in every iteration."""
         if df_start is None:
             df_start = df
         current_max_length = 0
@@ -485,12 +447,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def iteratively_discover_paths_exponential(cls, df_start, max_path_order=10, index="index"):
-        """
-        Join the paths found so far to themselves: JOIN(JOIN(df_start, df_start),
-        JOIN(df_start, df_start)), ..., so path length grows exponentially (1 and 1 give
-        2, 2 and 2 give 4). `index` names the path column; a name other than "index" is
-        handed on to join_df.
-        """
+        """Join the paths found so far to themselves in every iteration."""
         df = df_start
         current_max_length = 0
         for _ in range(max_path_order):
@@ -509,12 +466,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def iteratively_discover_paths_combined(cls, df_start, max_path_iterations=100, index="index"):
-        """
-        Combine the two methods above: grow exponentially first and switch to linear
-        growth once doubling no longer makes longer paths. Only the first 10 of the
-        longest paths are kept between iterations. `index` names the path column; a name
-        other than "index" is handed on to join_df.
-        """
+        """Grow exponentially first, then linearly once doubling no longer makes longer paths."""
         df_left = df_start
         df_right = df_start
         current_max_length = 0
@@ -547,11 +499,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def retrieve_longest_path(cls, df_original, df_paths, index="index"):
-        """
-        Given the possible path points and a frame of valid paths over them (lists of row
-        positions in the column named by `index`), return the longest path as a frame with
-        one row per point.
-        """
+        """The longest of the valid paths, as a frame with one row per point."""
         df_paths["path_length"] = df_paths[index].str.len()
         max_path_index = df_paths["path_length"].idxmax()
         path = df_paths.loc[max_path_index, index]
@@ -562,10 +510,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def get_valid_path(cls, df, categorical_column_mappings):
-        """
-        Given possible path points and the mapping of their categorical transitions, find
-        the longest valid path and return it as a frame, one row per step.
-        """
+        """Find the longest valid path of the transitions and return it as a frame, one row per step."""
         df_expanded = cls.expand_category_edges_in_df(df, categorical_column_mappings)
         df_start = cls.create_starting_df_for_path_discovery(df_expanded, categorical_column_mappings)
         df_paths = cls.iteratively_discover_paths_combined(df_start)
