@@ -17,8 +17,7 @@ logger = logging.getLogger(__name__)
 
 
 def _type_name(tp):
-    # The type's C-level name: module-qualified for extension types such as
-    # numpy.int64, the bare name for classes and built-in types.
+    # The C-level name: module-qualified for extension types (numpy.int64).
     if tp.__flags__ & (1 << 9) or tp.__module__ == "builtins":  # 1 << 9: a heap type
         return tp.__name__
     return tp.__module__ + "." + tp.__name__
@@ -47,8 +46,7 @@ def _is_text(dtype):
 
 
 def _as_objects(column):
-    # Text columns of another dtype as the objects they hold, every missing
-    # value as nan, which is how the same text read as objects holds them.
+    # Text of another dtype as the objects it holds, every missing value as nan.
     if column.dtype == object:
         return column
     values = column.astype(object).to_numpy(copy=True)
@@ -57,8 +55,7 @@ def _as_objects(column):
 
 
 def _values(seeds):
-    # Series.values, but without pandas 3's warning for time zones: their UTC
-    # instants, which is what .values has always given for them.
+    # Series.values (UTC instants for time zones) without pandas 3's warning.
     if isinstance(seeds.dtype, pd.DatetimeTZDtype):
         return seeds.dt.tz_convert(None).to_numpy()
     return seeds.values
@@ -125,7 +122,6 @@ class TimeseriesDifferenceTransformer:
             _pair(self._get_diff(df_multi_entry_per_group))
         self.category_counts = self._get_counts_of_categories()
 
-    # ----- column utilities -------------------------------------------------------
 
     @classmethod
     def verify_columns_exist_in_df(cls, df: "pd.DataFrame", columns: "List[str]"):
@@ -166,7 +162,6 @@ class TimeseriesDifferenceTransformer:
                 continuous_columns.append(col)
         return continuous_columns, categorical_columns
 
-    # ----- grouping and differencing ----------------------------------------------
 
     def _add_groupings_defined_by_number_of_entries(self) -> "Tuple[pd.DataFrame, pd.DataFrame]":
         df = self.df.sort_values(by=[self.primary_id_column, self.primary_timeseries_column])
@@ -190,15 +185,13 @@ class TimeseriesDifferenceTransformer:
             df[col_diff] = df[[self.primary_id_column, col]].groupby(self.primary_id_column).diff()
         categorical_column_mappings = {}
         for col, col_diff in self.categorical_columns_to_diff_map.items():
-            # The transition column takes the clash-free map name; the temporary from/to
-            # columns must not overwrite an input column, and the mapping frame always
-            # carries them under the canonical "<col>_1" / "<col>_2" names.
+            # The transition column takes the clash-free name; the mapping frame always
+            # carries the from/to columns as "<col>_1" / "<col>_2".
             from_name, to_name = format(col) + "_1", format(col) + "_2"
             col_from = self.get_safe_column_name(df, from_name)
             col_to = self.get_safe_column_name(df, to_name)
             text = _as_objects(df[col])
-            # An empty frame gets an empty column: a one-item list would make
-            # pandas invent a row.
+            # An empty frame gets an empty column (a one-item list would invent a row).
             shifted = ([None] if len(df) else []) + list(text.values[:-1])
             # Texts stay objects, None included, as pandas before 3 stores them;
             # so do the values of the other text dtypes, unless all are missing.
@@ -219,7 +212,6 @@ class TimeseriesDifferenceTransformer:
         df = df.drop(self.columns_to_diff, axis=1)
         return df, categorical_column_mappings
 
-    # ----- category counts and request validation ---------------------------------
 
     def _get_counts_of_categories(self):
         """Count the entities (paths) of each path length (number of rows) in the input data."""
@@ -255,7 +247,6 @@ class TimeseriesDifferenceTransformer:
             "Cannot have a negative category count value but one category count value was < 0: '" \
             + format(desired_category_counts.values()) + "'"
 
-    # ----- row selection ------------------------------------------------------------
 
     @classmethod
     def _get_indexes_to_keep(cls, desired_category_counts: "Dict[int, int]", syn_category_counts: "pd.DataFrame",
@@ -312,7 +303,6 @@ class TimeseriesDifferenceTransformer:
                 + " and num_repetitions should match in all cases from a correct join but they do not match")
         return df_synth
 
-    # ----- undifferencing ---------------------------------------------------------
 
     def _undiff_categorical_columns(self, df_synth: "pd.DataFrame") -> "pd.DataFrame":
         for original_col, diff_col in self.categorical_columns_to_diff_map.items():
@@ -351,7 +341,6 @@ class TimeseriesDifferenceTransformer:
                     df_synth[original_col] = df_synth[original_col].astype(wanted)
         return df_synth
 
-    # ----- post-processing driver ---------------------------------------------------
 
     def postprocess_timeseries_difference_method(self, df_synth: "pd.DataFrame",
                                                  desired_category_counts: "Dict[int, int]" = None) -> "pd.DataFrame":
@@ -378,7 +367,6 @@ class TimeseriesDifferenceTransformer:
                 "Expected to have " + format(expected_number_rows) + " rows but actually have " + format(len(df_synth)))
         return df_synth
 
-    # ----- path discovery -----------------------------------------------------------
 
     @classmethod
     def expand_category_edges_in_df(cls, df: "pd.DataFrame", categorical_column_mappings: "Dict[str, pd.DataFrame]"):
@@ -411,8 +399,7 @@ class TimeseriesDifferenceTransformer:
     @classmethod
     def join_df(cls, df_l: "pd.DataFrame", df_r: "pd.DataFrame", left: "str" = "left", right: "str" = "right",
                 index: "str" = "index"):
-        # Paths are stored under the column named by `index` (not a fixed "index"), so a
-        # result can be passed back in, and read by the iteration methods, with the same name.
+        # Paths live under the column named by `index`, so a result can be passed back in.
         _require_str("left", left)
         _require_str("right", right)
         _require_str("index", index)

@@ -2,7 +2,6 @@
 way back into entities, and path discovery."""
 from collections import Counter
 
-import numpy as np
 import pandas as pd
 import pytest
 from pandas.testing import assert_frame_equal
@@ -47,37 +46,6 @@ def test_three_entities_forward():
     assert list(diff["c_diff"]) == ["(None, 'A')", "('A', 'A')", "('A', 'B')", "(None, 'B')", "('B', None)"]
 
 
-@pytest.mark.parametrize("extra, transition, kept", [
-    # An input column under the transition name: the transition column moves aside.
-    ({"c_diff": list(range(6))}, "c_diff_1", ["c_diff"]),
-    # Input columns under the temporary from/to names survive untouched.
-    ({"c_1": list("abcdef"), "c_2": list(range(6))}, "c_diff", ["c_1", "c_2"]),
-])
-def test_name_clashes(extra, transition, kept):
-    tr = T(three_entities(**extra), "id", "t", ["x", "c"], ["t"])
-    diff = tr.df_multi_entry_per_group_diff
-    assert list(diff.columns) == ["id", "t", "note"] + kept + ["NUM_GROUP_ENTRIES", "x_diff", transition]
-    assert list(diff[transition]) == ["('A', 'A')", "('A', 'B')", "('B', None)"]
-    assert all(list(diff[k]) == list(tr.df_augmented.loc[[1, 2, 5], k]) for k in kept)
-
-
-@pytest.mark.parametrize("columns, desired, expected", [
-    (["a"], "x", "x"), (["x"], "x", "x_1"), (["x", "x_1"], "x", "x_2"), (["x_1"], "x", "x"), ([None], None, "None_1")])
-def test_get_safe_column_name(columns, desired, expected):
-    assert T.get_safe_column_name(pd.DataFrame(columns=columns), desired) == expected
-
-
-@pytest.mark.parametrize("ids, groups, index, expected", [
-    ([1, 1, 1, 2, 2, 2, 2], [2] * 3 + [3] * 4, range(7), [0, 3]),
-    ([1, 1, 1, 1, 2, 2, 2], [3] * 4 + [2] * 3, range(7), [4, 0]),
-    ([7, 5, 7, 5, 7], [3, 2, 3, 2, 3], [8, 6, 4, 2, 0], [6, 8]),
-])
-def test_first_row_lookup(ids, groups, index, expected):
-    df = pd.DataFrame({"uid": ids, "NUM_GROUP_ENTRIES": groups}, index=index)
-    got = T(three_entities(), "id", "t", ["x"])._get_indexes_of_first_row_of_each_unique_id(df, "uid")
-    assert list(got) == expected
-
-
 def visits():
     # Entity sizes 3, 2, 2 and 1: means of x are 3.0 (size 3) and 25.0 (size 2).
     return pd.DataFrame({"id": [1, 1, 1, 2, 2, 3, 3, 4], "x": [1.0, 2.0, 6.0, 10.0, 20.0, 30.0, 40.0, 99.0],
@@ -106,32 +74,6 @@ def test_postprocess_worked_example(request_, sizes):
                  for j in range(1, k + 1)]
     assert_frame_equal(out, pd.DataFrame(rows).astype({"c": object}), check_exact=True)
     assert_frame_equal(synth, worked_synthetic())
-
-
-@pytest.mark.parametrize("request_, available, positions", [
-    ({2: 1, 3: 1}, {2: 5, 3: 4}, [0, 1, 2, 5, 6, 7, 8]),
-    ({3: 1, 2: 1}, {2: 5, 3: 4}, [5, 6, 7, 8, 0, 1, 2]),
-    ({5: 1}, {2: 6, 3: 1, 5: 9}, [7, 8, 9, 10, 11, 12]),
-    ({2: 2}, {2: 5}, "More rows required for num_rows = 2 category. Have 5 rows but require 6 rows."),
-])
-def test_positions_taken_from_each_category_block(request_, available, positions):
-    needed = pd.Series({k: n * (k + 1) for k, n in request_.items()})
-    if isinstance(positions, str):
-        with pytest.raises(AssertionError, match=positions):
-            T._get_indexes_to_keep(request_, pd.Series(available), needed)
-    else:
-        assert T._get_indexes_to_keep(request_, pd.Series(available), needed) == positions
-
-
-@pytest.mark.parametrize("values, restored", [([1, 2, 4, 8], [4.75, 5.75] * 2), ([2, 2, 4, 4], [4, 5] * 2)])
-def test_integer_differences_seeded_with_means(values, restored):
-    # A fractional mean makes the column float64 (pandas 2 upcasts, pandas 3
-    # would raise), a whole one keeps it (pandas 1.x upcasts that too).
-    tr = T(pd.DataFrame({"id": [1, 1, 2, 2], "t": [1, 2, 1, 2], "x": values}), "id", "t", ["x"])
-    out = tr.postprocess_timeseries_difference_method(pd.DataFrame({"id": 0, "NUM_GROUP_ENTRIES": [2] * 6,
-                                                                    "x_diff": 1}), {2: 2})
-    assert out["x"].tolist() == restored
-    assert out["x"].dtype == np.asarray(restored).dtype or pd.__version__.startswith("1.")
 
 
 @pytest.mark.parametrize("dtype", ["int64", "float64"])
