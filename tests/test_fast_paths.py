@@ -70,7 +70,7 @@ SUMS = {  # name: (ids, values, index, summed natively)
     "nat_in_object": ([1, 1, 1], np.array([TS, pd.NaT, TD], dtype=object), None, True),
     "object_gaps": ([1, 1, 1, 2, 2, 2], np.array([1, 2.5, None, None, 3, 2 ** 70], dtype=object), None, True),
     "ids_unsorted": ([2, 2, 1, 1, 2], [0.1, 0.2, 0.3, 0.4, 0.5], None, False),
-    "ids_unsorted_later": ([1, 3, 3, 2, 2], [0.1, 0.2, 0.3, 0.4, 0.5], None, False),
+    "entity_split_later": ([1, 2, 2, 3, 2], [0.1, 0.2, 0.3, 0.4, 0.5], None, False),
     "nullable_int": ([1, 1, 2], pd.array([1, None, 3], dtype="Int64"), None, False),
 }
 rng = np.random.RandomState(5)

@@ -64,8 +64,8 @@ def test_binding_like_python_functions():
     bound = inst._get_safe_col_diff_names
     assert bound.__self__ is inst and bound.__func__ is vars(T)["_get_safe_col_diff_names"]
     import pydoc
-    text = " ".join(pydoc.render_doc(T, renderer=pydoc.plaintext).split())
-    assert "max_path_length=10, index='index')" in text
+    text = " ".join(pydoc.render_doc(T, renderer=pydoc.plaintext).replace("|", " ").split())
+    assert "max_path_length=10, index='index'" in text  # pydoc from 3.13 on puts parameters on lines of their own
 
 
 QUAL = "TimeseriesDifferenceTransformer." if sys.version_info >= (3, 10) else ""
@@ -153,8 +153,9 @@ def stub_signature(node):
 
 def live_signature(obj):
     params = inspect.signature(obj).parameters.values()
-    if any(p.kind in (p.VAR_POSITIONAL, p.VAR_KEYWORD) for p in params):
-        raise ValueError("a slot wrapper's generic signature")
+    if any(p.kind in (p.VAR_POSITIONAL, p.VAR_KEYWORD) for p in params) or "/" in (
+            getattr(obj, "__text_signature__", None) or ""):
+        raise ValueError("a generic signature, as slot wrappers and one-argument methods have")
     return ([p.name for p in params if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)],
             [p.name for p in params if p.default is not p.empty], [p.name for p in params if p.kind == p.KEYWORD_ONLY])
 
