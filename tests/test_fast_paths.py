@@ -23,8 +23,11 @@ def same_as_model(monkeypatch, prepare, native, route):
     with warnings.catch_warnings(record=True) as expected_warnings:
         warnings.simplefilter("always")
         expected = outcome(run[M])
-    if native:
-        monkeypatch.setattr(*route, lambda *a, **k: pytest.fail("pandas route taken"))
+    taken = []
+    if route:  # counted where the pandas route is allowed
+        through = getattr(*route)
+        monkeypatch.setattr(*route, (lambda *a, **k: pytest.fail("pandas route taken")) if native else
+                            (lambda *a, **k: taken.append(1) or through(*a, **k)))
     with warnings.catch_warnings(record=True) as got_warnings:
         warnings.simplefilter("always")
         got = outcome(run[T])
@@ -33,7 +36,7 @@ def same_as_model(monkeypatch, prepare, native, route):
     assert [str(w.message) for w in got_warnings] == [str(w.message) for w in expected_warnings]
     if not got[0]:
         assert str(got[1]) == str(expected[1])
-    return got[1]
+    return got[1], bool(taken)
 
 
 DIFFERENCES = {  # name: (ids, values, index, native where pandas diffs entity by entity)
@@ -93,7 +96,7 @@ def test_running_sums(name, monkeypatch):
     ids, values, index, native = SUMS[name]
     df = pd.DataFrame({"entity": np.asarray(ids, dtype=np.int64), "num_repetitions": 2, "value_diff": values},
                       index=index)
-    got = same_as_model(monkeypatch, lambda K: running_sums(K, df), native, (pd.DataFrame, "groupby"))
+    got = same_as_model(monkeypatch, lambda K: running_sums(K, df), native, (pd.DataFrame, "groupby"))[0]
     if not isinstance(got, Exception) and got["value"].dtype == float:  # signed zeros too
         assert got["value"].to_numpy().tobytes() == running_sums(M, df)()["value"].to_numpy().tobytes()
 
@@ -102,7 +105,8 @@ def stamped(stamps=None):
     sizes = [2, 3, 3, 4, 2]
     step = np.concatenate([np.arange(k) for k in sizes])
     if stamps is None:
-        stamps = pd.Timestamp("2021-03-01") + pd.to_timedelta(step * 30 + np.arange(14) % 7, unit="h")
+        stamps = (pd.Timestamp("2021-03-01") + pd.to_timedelta(step * 30 + np.arange(14) % 7, unit="h")).astype(
+            "datetime64[ns]")  # pandas 3 would pick another unit
     return pd.DataFrame({"id": np.repeat(np.arange(5), sizes), "t": step, "stamp": stamps, "x": np.linspace(0, 1, 14)})
 
 
@@ -159,8 +163,10 @@ def test_datetime_columns_restored(name, monkeypatch):
         elif change:
             change(tr, synth)
         return lambda: tr.postprocess_timeseries_difference_method(synth, request)
-    # The pandas route ends in pd.to_datetime on the object sums.
-    same_as_model(monkeypatch, prepare, native, (pd, "to_datetime"))
+    # The pandas route ends in pd.to_datetime on the object sums: where the
+    # native pass cannot vouch for the result, that route must run.
+    got, taken = same_as_model(monkeypatch, prepare, native, (pd, "to_datetime"))
+    assert isinstance(got, Exception) or got["stamp"].dtype.kind != "M" or taken is not native
 
 
 def odd_frame(kind):
