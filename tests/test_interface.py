@@ -106,12 +106,14 @@ def test_str_parameters_take_exact_str_or_none(call, param, value):
 
 
 def test_reimport_hands_back_the_module_and_import_logs_nothing():
-    saved = sys.modules.pop(ts.__name__)
+    refs, saved = sys.getrefcount(ts), sys.modules.pop(ts.__name__)
     try:
         again = importlib.import_module(ts.__name__)
         assert again is saved and importlib.reload(again) is again and again.TimeseriesDifferenceTransformer is T
     finally:
         sys.modules[ts.__name__] = saved
+    del again, saved
+    assert sys.getrefcount(ts) == refs  # each hand-back owns its reference
     code = ("import logging\nrecords = []\n"
             "logging.getLogger().addHandler(type('H', (logging.Handler,), {'emit': lambda s, r: records.append(r)})())\n"
             "logging.getLogger().setLevel(0)\nimport veltrano.transformer.timeseries as ts\nprint(len(records))\n")
