@@ -102,9 +102,8 @@ run_pair() {
 
 PYTEST_ARGS=("$@")
 # The smoke run: the worked examples, the native routes against the model on
-# every text dtype and datetime unit, path discovery, the command line and stubs.
-SMOKE=(test_module.py test_forward.py test_postprocess.py test_postprocess_datetime.py test_paths.py
-       test_cli.py test_stubs.py)
+# every text dtype and datetime unit, the interface (stubs included) and the command line.
+SMOKE=(test_examples.py test_fast_paths.py test_interface.py test_cli.py)
 
 # Each pair: NAME MAJOR.MINOR "PIP REQUIREMENTS" [TEST FILES...]; a missing
 # interpreter skips its pair, except for the two current pandas versions.

@@ -1,52 +1,31 @@
 """Seeded random input frames for the transformer, shared by the property tests.
 
 `random_case(seed)` draws one frame together with the constructor arguments
-that go with it; `options` pins any of the choices (see `DEFAULTS`).
+that go with it; `options` pins any of the choices (see `CHOICES`).
 """
 import random
 
 import numpy as np
 import pandas as pd
 
-# Every choice a case is drawn from; a value of None means "draw it".
-DEFAULTS = dict(
-    n_entities=None,      # number of distinct ids
-    max_rows=None,        # largest entity
-    singles=None,         # "some", "none" or "all" single-row entities
-    id_kind=None,         # "int" or "text"
-    time_kind=None,       # "text" (cast to datetime) or "int" (left as is)
-    columns=None,         # subset of "num", "int", "date", "cat", "cat2" to difference
-    missing=None,         # put missing values into values and categories
-    shuffle=None,         # rows not grouped by id, not in time order
-    index_kind=None,      # "range", "int" (unordered labels) or "text"
-    clash=None,           # None, "diff" (an input "<col>_diff") or "from_to" ("<col>_1"/"<col>_2")
-    int_label=None,       # one of the difference columns has an integer label
-)
-
+# Every choice a case is drawn from (with weights where not uniform); an
+# option given as None is drawn. "columns" is a subset of num, int, date, cat
+# and cat2; "clash" puts an input "<col>_diff" or "<col>_1"/"<col>_2" beside a
+# differenced column; "int_label" gives one differenced column an integer label.
+CHOICES = dict(n_entities=list(range(1, 9)), max_rows=[1, 2, 3, 5], singles=["some", "none", "all"],
+               id_kind=["int", "text"], time_kind=["text", "int"], missing=[False, True], shuffle=[False, True],
+               index_kind=["range", "int", "text"], clash=[None, "diff", "from_to"], int_label=[False, True])
+WEIGHTS = dict(singles=[6, 2, 1], clash=[4, 1, 1], int_label=[5, 1])
 CATEGORIES = ["A", "B", "C", "D"]
 
 
 def _draw(rng, options):
-    opts = dict(DEFAULTS)
-    opts.update(options)
-
-    def pick(key, choices, weights=None):
+    opts = dict(dict.fromkeys(list(CHOICES) + ["columns"]), **options)
+    for key, choices in CHOICES.items():
         if opts[key] is None:
-            opts[key] = rng.choices(choices, weights)[0]
-
-    pick("n_entities", list(range(1, 9)))
-    pick("max_rows", [1, 2, 3, 5])
-    pick("singles", ["some", "none", "all"], [6, 2, 1])
-    pick("id_kind", ["int", "text"])
-    pick("time_kind", ["text", "int"])
-    pick("missing", [False, True])
-    pick("shuffle", [False, True])
-    pick("index_kind", ["range", "int", "text"])
-    pick("clash", [None, "diff", "from_to"], [4, 1, 1])
-    pick("int_label", [False, True], [5, 1])
+            opts[key] = rng.choices(choices, WEIGHTS.get(key))[0]
     if opts["columns"] is None:
-        pool = ["num", "int", "date", "cat", "cat2"]
-        opts["columns"] = [c for c in pool if rng.random() < 0.5]
+        opts["columns"] = [c for c in ["num", "int", "date", "cat", "cat2"] if rng.random() < 0.5]
     return opts
 
 

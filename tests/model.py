@@ -17,8 +17,7 @@ logger = logging.getLogger(__name__)
 
 
 def _type_name(tp):
-    # The type's C-level name: module-qualified for extension types such as
-    # numpy.int64, the bare name for classes and built-in types.
+    # The C-level name: module-qualified for extension types (numpy.int64).
     if tp.__flags__ & (1 << 9) or tp.__module__ == "builtins":  # 1 << 9: a heap type
         return tp.__name__
     return tp.__module__ + "." + tp.__name__
@@ -47,8 +46,7 @@ def _is_text(dtype):
 
 
 def _as_objects(column):
-    # Text columns of another dtype as the objects they hold, every missing
-    # value as nan, which is how the same text read as objects holds them.
+    # Text of another dtype as the objects it holds, every missing value as nan.
     if column.dtype == object:
         return column
     values = column.astype(object).to_numpy(copy=True)
@@ -57,8 +55,7 @@ def _as_objects(column):
 
 
 def _values(seeds):
-    # Series.values, but without pandas 3's warning for time zones: their UTC
-    # instants, which is what .values has always given for them.
+    # Series.values (UTC instants for time zones) without pandas 3's warning.
     if isinstance(seeds.dtype, pd.DatetimeTZDtype):
         return seeds.dt.tz_convert(None).to_numpy()
     return seeds.values
@@ -94,19 +91,7 @@ def _require_time_differences(transformer, df_synth):
 
 
 class TimeseriesDifferenceTransformer:
-    """
-    Performs difference transformations on timeseries data (one entity's information
-    spread across several rows) and post-processes synthetic data produced in the same
-    layout as the pre-processed raw data.
-
-    By default a column tags each row with a "category": the number of rows its entity
-    owns, counted per unique id (e.g. a hospital visit whose admission, tests and
-    treatments are separate rows). The frame with this column is self.df_augmented.
-
-    The difference is first order: selected columns minus the previous row of the same
-    unique id after sorting by time. For categorical columns a change is a transition,
-    stored as a new category CATEGORY1->CATEGORY2 so that a generator can learn it.
-    """
+    """Difference transformations on timeseries data, and post-processing of synthetic data in that layout."""
 
     def __init__(self, df: "pd.DataFrame", primary_id_column: "str", primary_timeseries_column: "str",
                  columns_to_diff: "List[str]", columns_to_cast_to_timeseries_datatypes: "List[str]" = None):
@@ -137,7 +122,6 @@ class TimeseriesDifferenceTransformer:
             _pair(self._get_diff(df_multi_entry_per_group))
         self.category_counts = self._get_counts_of_categories()
 
-    # ----- column utilities -------------------------------------------------------
 
     @classmethod
     def verify_columns_exist_in_df(cls, df: "pd.DataFrame", columns: "List[str]"):
@@ -163,14 +147,7 @@ class TimeseriesDifferenceTransformer:
         return df
 
     def _get_safe_col_diff_names(self, columns_to_diff: "List[str]") -> "Dict[str, str]":
-        """
-        Create a dictionary from previous column name to difference column name
-        (e.g. "datetime" -> "datetime_diff") such that no difference name clashes with
-        an existing column. With existing columns "date" and "date_diff" the name for
-        "date" is "date_diff_1" and the name for "date_diff" is "date_diff_diff".
-
-        :param columns_to_diff: list of column names to name
-        """
+        """Create a dictionary from previous column name to difference column name."""
         col_diff_names = {}
         for col in columns_to_diff:
             col_diff_names[col] = self.get_safe_column_name(self.df, format(col) + "_diff")
@@ -185,7 +162,6 @@ class TimeseriesDifferenceTransformer:
                 continuous_columns.append(col)
         return continuous_columns, categorical_columns
 
-    # ----- grouping and differencing ----------------------------------------------
 
     def _add_groupings_defined_by_number_of_entries(self) -> "Tuple[pd.DataFrame, pd.DataFrame]":
         df = self.df.sort_values(by=[self.primary_id_column, self.primary_timeseries_column])
@@ -209,15 +185,13 @@ class TimeseriesDifferenceTransformer:
             df[col_diff] = df[[self.primary_id_column, col]].groupby(self.primary_id_column).diff()
         categorical_column_mappings = {}
         for col, col_diff in self.categorical_columns_to_diff_map.items():
-            # The transition column takes the clash-free map name; the temporary from/to
-            # columns must not overwrite an input column, and the mapping frame always
-            # carries them under the canonical "<col>_1" / "<col>_2" names.
+            # The transition column takes the clash-free name; the mapping frame always
+            # carries the from/to columns as "<col>_1" / "<col>_2".
             from_name, to_name = format(col) + "_1", format(col) + "_2"
             col_from = self.get_safe_column_name(df, from_name)
             col_to = self.get_safe_column_name(df, to_name)
             text = _as_objects(df[col])
-            # An empty frame gets an empty column: a one-item list would make
-            # pandas invent a row.
+            # An empty frame gets an empty column (a one-item list would invent a row).
             shifted = ([None] if len(df) else []) + list(text.values[:-1])
             # Texts stay objects, None included, as pandas before 3 stores them;
             # so do the values of the other text dtypes, unless all are missing.
@@ -238,13 +212,9 @@ class TimeseriesDifferenceTransformer:
         df = df.drop(self.columns_to_diff, axis=1)
         return df, categorical_column_mappings
 
-    # ----- category counts and request validation ---------------------------------
 
     def _get_counts_of_categories(self):
-        """
-        Build a dictionary of how many paths (entities) of each path length (number of
-        rows) the input data holds, e.g. {15: 10, 19: 12}: 10 of length 15, 12 of length 19.
-        """
+        """Count the entities (paths) of each path length (number of rows) in the input data."""
         category_counts_df = self.df_augmented[[self.primary_id_column, self.category_column]].groupby(
             self.category_column).nunique().rename(columns={self.primary_id_column: "counts"})
         category_counts_df.index.name = self.category_column
@@ -277,14 +247,11 @@ class TimeseriesDifferenceTransformer:
             "Cannot have a negative category count value but one category count value was < 0: '" \
             + format(desired_category_counts.values()) + "'"
 
-    # ----- row selection ------------------------------------------------------------
 
     @classmethod
     def _get_indexes_to_keep(cls, desired_category_counts: "Dict[int, int]", syn_category_counts: "pd.DataFrame",
                              unique_id_category_counts: "pd.DataFrame"):
-        """
-        Selectively keep only rows that are needed to create exactly the correct number of desired unique ids
-        """
+        """Selectively keep only rows that are needed to create exactly the desired unique ids."""
         block_starts = None
         indexes_to_keep = []
         for current_num_rows in desired_category_counts.keys():
@@ -336,7 +303,6 @@ class TimeseriesDifferenceTransformer:
                 + " and num_repetitions should match in all cases from a correct join but they do not match")
         return df_synth
 
-    # ----- undifferencing ---------------------------------------------------------
 
     def _undiff_categorical_columns(self, df_synth: "pd.DataFrame") -> "pd.DataFrame":
         for original_col, diff_col in self.categorical_columns_to_diff_map.items():
@@ -378,7 +344,6 @@ class TimeseriesDifferenceTransformer:
                     df_synth[original_col] = df_synth[original_col].astype(wanted)
         return df_synth
 
-    # ----- post-processing driver ---------------------------------------------------
 
     def postprocess_timeseries_difference_method(self, df_synth: "pd.DataFrame",
                                                  desired_category_counts: "Dict[int, int]" = None) -> "pd.DataFrame":
@@ -405,15 +370,10 @@ class TimeseriesDifferenceTransformer:
                 "Expected to have " + format(expected_number_rows) + " rows but actually have " + format(len(df_synth)))
         return df_synth
 
-    # ----- path discovery -----------------------------------------------------------
 
     @classmethod
     def expand_category_edges_in_df(cls, df: "pd.DataFrame", categorical_column_mappings: "Dict[str, pd.DataFrame]"):
-        """
-        Paths are made from generated transitions (A->B, stored as the text "('A', 'B')")
-        rather than categories. Split each transition into its two categories using
-        categorical_column_mappings: column name -> frame of transition and both categories.
-        """
+        """Paths are made from generated transitions (A->B) rather than categories."""
         df_expanded = df.copy()
         for current_category_col, df_category_mappings in categorical_column_mappings.items():
             # Join on the mapping's own transition column name, which may carry a clash suffix.
@@ -422,11 +382,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def create_starting_df_for_path_discovery(cls, df_expanded, categorical_column_mappings):
-        """
-        A consistent path starts from one transition (A->B) and grows, via join_df and the
-        iteration methods, by transitions starting where it ends. This only shapes the
-        generated transitions into the columns join_df expects.
-        """
+        """A consistent path starts from one transition (A->B) and grows by transitions starting where it ends."""
         assert len(categorical_column_mappings) == 1, \
             "Currently consistent paths created via only 1 category are supported, but multiple categories with " \
             "potential paths are present in the current dataset: '" + format(categorical_column_mappings.keys()) + "'."
@@ -438,9 +394,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def make_element_a_list(cls, item):
-        """
-        Function to be used in a df.apply(...) call to make items in a dataframe column a list
-        """
+        """Function to be used in a df.apply(...) call to make items in a dataframe column a list"""
         if isinstance(item, list):
             return item
         return [item]
@@ -448,8 +402,7 @@ class TimeseriesDifferenceTransformer:
     @classmethod
     def join_df(cls, df_l: "pd.DataFrame", df_r: "pd.DataFrame", left: "str" = "left", right: "str" = "right",
                 index: "str" = "index"):
-        # Paths are stored under the column named by `index` (not a fixed "index"), so a
-        # result can be passed back in, and read by the iteration methods, with the same name.
+        # Paths live under the column named by `index`, so a result can be passed back in.
         _require_str("left", left)
         _require_str("right", right)
         _require_str("index", index)
@@ -467,11 +420,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def iteratively_discover_paths_linear(cls, df, df_start=None, max_path_length=10, index="index"):
-        """
-        Join the paths found so far to the starting frame again in every iteration:
-        JOIN(JOIN(JOIN(df_start, df_start), df_start), df_start), ...
-        `index` names the path column; a name other than "index" is handed on to join_df.
-        """
+        """Join the paths found so far to the starting frame again in every iteration."""
         if df_start is None:
             df_start = df
         current_max_length = 0
@@ -488,12 +437,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def iteratively_discover_paths_exponential(cls, df_start, max_path_order=10, index="index"):
-        """
-        Join the paths found so far to themselves: JOIN(JOIN(df_start, df_start),
-        JOIN(df_start, df_start)), ..., so path length grows exponentially (1 and 1 give
-        2, 2 and 2 give 4). `index` names the path column; a name other than "index" is
-        handed on to join_df.
-        """
+        """Join the paths found so far to themselves in every iteration."""
         df = df_start
         current_max_length = 0
         for _ in range(max_path_order):
@@ -512,12 +456,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def iteratively_discover_paths_combined(cls, df_start, max_path_iterations=100, index="index"):
-        """
-        Combine the two methods above: grow exponentially first and switch to linear
-        growth once doubling no longer makes longer paths. Only the first 10 of the
-        longest paths are kept between iterations. `index` names the path column; a name
-        other than "index" is handed on to join_df.
-        """
+        """Grow exponentially first, then linearly once doubling no longer makes longer paths."""
         df_left = df_start
         df_right = df_start
         current_max_length = 0
@@ -550,11 +489,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def retrieve_longest_path(cls, df_original, df_paths, index="index"):
-        """
-        Given the possible path points and a frame of valid paths over them (lists of row
-        positions in the column named by `index`), return the longest path as a frame with
-        one row per point.
-        """
+        """The longest of the valid paths, as a frame with one row per point."""
         df_paths["path_length"] = df_paths[index].str.len()
         max_path_index = df_paths["path_length"].idxmax()
         path = df_paths.loc[max_path_index, index]
@@ -565,10 +500,7 @@ class TimeseriesDifferenceTransformer:
 
     @classmethod
     def get_valid_path(cls, df, categorical_column_mappings):
-        """
-        Given possible path points and the mapping of their categorical transitions, find
-        the longest valid path and return it as a frame, one row per step.
-        """
+        """Find the longest valid path of the transitions and return it as a frame, one row per step."""
         df_expanded = cls.expand_category_edges_in_df(df, categorical_column_mappings)
         df_start = cls.create_starting_df_for_path_discovery(df_expanded, categorical_column_mappings)
         df_paths = cls.iteratively_discover_paths_combined(df_start)

@@ -19,8 +19,7 @@ class Text(str):
 
 
 WRONG_KINDS = [None, 0, -1, 2 ** 70, 1.5, float("nan"), "x", "", Text("pid"), b"pid", [], ["zz"], [None], (),
-               {}, {"zz": 1}, {2: "x"}, {1.5: 1}, pd.DataFrame({"a": [1, 2]}), pd.Series([1, 2]),
-               pd.Index(["pid"]), np.int64(2), object()] + HOSTILE
+               {}, {"zz": 1}, {2: "x"}, pd.DataFrame({"a": [1, 2]}), pd.Series([1, 2]), np.int64(2), object()] + HOSTILE
 # A cycle of transitions keeps the linear run going for as many iterations as it is given.
 COUNTS = ("max_path_length", "max_path_order", "max_path_iterations")
 CASES = [(name, param, k) for name in GOOD for param in GOOD[name] for k in range(len(WRONG_KINDS))
@@ -49,14 +48,11 @@ AWKWARD = {
     "duplicate_label": dup_first,
     "multiindex_columns": lambda df: df.set_axis(pd.MultiIndex.from_tuples([(c, "x") for c in df.columns]), axis=1),
     "integer_labels": lambda df: df.set_axis(range(df.shape[1]), axis=1),
-    "non_ascii_labels": lambda df: df.set_axis(["%sé" % c for c in df.columns], axis=1),
     "missing_values": lambda df: df.where(np.arange(df.size).reshape(df.shape) % 3 > 0),
     "mixed_objects": lambda df: retyped(df, lambda s: pd.Series([1, "a", None, 2.5, (1,), "b"] * len(s),
                                                                 dtype=object)[:len(s)].set_axis(s.index)),
     "huge_integers": lambda df: retyped(df, lambda s: pd.Series([2 ** 70, -2 ** 70] * len(s),
                                                                 dtype=object)[:len(s)].set_axis(s.index)),
-    "int64_extremes": lambda df: retyped(df, lambda s: pd.Series([2 ** 63 - 1, -2 ** 63] * len(s))[:len(s)]
-                                         .set_axis(s.index)),
     "repeated_row_labels": lambda df: df.set_axis([0] * len(df)),
     "text_row_labels": lambda df: df.set_axis(["r%d" % i for i in range(len(df))][::-1]),
 }
@@ -77,12 +73,8 @@ def entities(columns=(), **named):
 
 # Constructor inputs whose names fit the frame: (frame, id, time, to_diff, to_convert)
 CONSTRUCTOR_CASES = {
-    "non_ascii": (pd.DataFrame({"pîd": [1, 1, 2], "zeït": ["2021-01-02", "2021-01-01", "2021-01-05"],
-                                "größe": [1.0, 2.0, 3.0], "катег": ["ä", "ö", "ü"]}),
-                  "pîd", "zeït", ["größe", "катег"], ["zeït"]),
     "integer_labels": (entities({0: [1.0, 2, 3, 4, 5, 6], 1: list("abcabc")}), "pid", "t", [1, 0], None),
     "duplicate_diffed_label": (dup_first(entities(x=[1.0] * 6)[["x", "pid", "t"]]), "pid", "t", ["x"], None),
-    "duplicate_id_label": (dup_first(entities()), "pid", "t", ["t"], None),
     "multiindex_columns": (entities(x=[1.0] * 6).set_axis(pd.MultiIndex.from_tuples(
         [("pid", ""), ("t", ""), ("x", "")]), axis=1), "pid", "t", ["x"], None),
     "tuple_label_to_diff": (entities({("a", 1): list("ababab")}), "pid", "t", [("a", 1)], None),
@@ -95,10 +87,8 @@ CONSTRUCTOR_CASES = {
     "unhashable_categories": (entities(c=[[1], [2], [1], [3], [1], [2]]), "pid", "t", ["c"], None),
     "huge_integer_objects": (entities(big=[2 ** 70, -2 ** 70, 2 ** 64, 0, 1, 2]), "pid", "t", ["big"], None),
     "int64_extremes": (entities(v=[2 ** 63 - 1, -2 ** 63, -2 ** 63, 2 ** 63 - 1, 0, 5]), "pid", "t", ["v"], None),
-    "booleans": (entities(b=[True, False] * 3), "pid", "t", ["b"], None),
     "category_dtype": (entities(c=pd.Categorical(list("abcabc"))), "pid", "t", ["c"], None),
     "string_dtype": (entities(c=pd.array(list("abcabc"), dtype="string")), "pid", "t", ["c"], None),
-    "all_single_rows": (pd.DataFrame({"pid": [1, 2, 3], "t": [1, 2, 3], "c": list("abc")}), "pid", "t", ["c"], None),
     "one_row": (pd.DataFrame({"pid": [1], "t": [1], "x": [1.0]}), "pid", "t", ["x"], None),
     "no_rows": (pd.DataFrame({"pid": [], "t": [], "x": [], "c": []}), "pid", "t", ["x", "c"], None),
     "repeated_row_labels": (entities(x=[1.0] * 6, c=list("aabbcc")).set_axis([5, 5, 1, 1, 0, 0]),
@@ -106,7 +96,6 @@ CONSTRUCTOR_CASES = {
     "id_and_time_diffed": (entities(), "pid", "t", ["pid", "t"], None),
     "same_column_twice": (entities(c=list("abcabc")), "pid", "t", ["c", "c"], None),
     "iterator_of_columns": (entities(x=[1.0] * 6), "pid", "t", Fresh(["x"]), None),
-    "none_names": (pd.DataFrame({None: [1, 1, 2], "x": [1.0, 2.0, 3.0]}), None, None, ["x"], None),
     "clashing_names": (entities(NUM_GROUP_ENTRIES=0, UNIQUE_ID=0, UNIQUE_ID_1=0, x_diff=0, x=[1.0] * 6),
                        "pid", "t", ["x"], None),
 }
@@ -144,18 +133,12 @@ REQUESTS = [{2: 2 ** 70}, {2: -2 ** 70}, {2: 1.5}, {2: True}, {2.0: 1}, {np.int6
             type("Counts", (dict,), {})(REQUEST), [(2, 1)], "23", {2: np.nan}, {2: pd.NA}]
 
 
-def with_group(values):
-    out = SYNTH.copy()
-    out["NUM_GROUP_ENTRIES"] = values
-    return out
-
-
+GROUP = SYNTH["NUM_GROUP_ENTRIES"]
 SYNTHS = {
-    "float_categories": with_group(SYNTH["NUM_GROUP_ENTRIES"].astype(float)),
-    "missing_categories": with_group(SYNTH["NUM_GROUP_ENTRIES"].where(SYNTH.index % 3 > 0)),
-    "text_categories": with_group(SYNTH["NUM_GROUP_ENTRIES"].astype(str)),
-    "object_categories": with_group(SYNTH["NUM_GROUP_ENTRIES"].astype(object)),
-    "huge_categories": with_group(SYNTH["NUM_GROUP_ENTRIES"].astype(object) * 2 ** 64),
+    "float_categories": SYNTH.assign(NUM_GROUP_ENTRIES=GROUP.astype(float)),
+    "missing_categories": SYNTH.assign(NUM_GROUP_ENTRIES=GROUP.where(SYNTH.index % 3 > 0)),
+    "text_categories": SYNTH.assign(NUM_GROUP_ENTRIES=GROUP.astype(str)),
+    "huge_categories": SYNTH.assign(NUM_GROUP_ENTRIES=GROUP.astype(object) * 2 ** 64),
     "unknown_transitions": SYNTH.assign(cat_diff="('Q', 'R')"),
     "missing_differences": SYNTH.assign(num_diff=np.nan),
     "text_differences": SYNTH.assign(num_diff="1"),
@@ -229,8 +212,7 @@ def test_awkward_path_cells(left, right):
 
 def test_states_of_the_shared_transformers_are_untouched():
     for K, inst in transformers().items():
-        fresh = K(tiny(), "pid", "t", ["num", "cat"], ["t"])
-        assert_same(vars(inst), vars(fresh))
+        assert_same(vars(inst), vars(K(tiny(), "pid", "t", ["num", "cat"], ["t"])))
 
 
 class EmptyingKey(str):
@@ -279,52 +261,6 @@ def test_defaults_replaced_by_a_collection_while_binding(K):
         gc.callbacks.remove(replace)
         gc.set_threshold(*threshold)
         raw.__defaults__ = saved
-
-
-class Unsized:
-    """Iterable, but len() fails: building a list from it asks for a length hint."""
-
-    def __iter__(self):
-        return iter(["num"])
-
-    def __len__(self):
-        raise ZeroDivisionError
-
-
-@pytest.mark.xfail(strict=True, reason="the constructor builds its column list without asking for a length hint")
-def test_constructor_builds_its_column_list_as_python_does():
-    with pytest.raises(ZeroDivisionError):
-        M(tiny(), "pid", None, Unsized())
-    with pytest.raises(ZeroDivisionError):
-        T(tiny(), "pid", None, Unsized())
-
-
-def recording(K, events):
-    """Records when the method is looked up and when its arguments are made."""
-    class Column(str):
-        def __format__(self, spec):
-            events.append("argument")
-            return str(self)
-
-    class Sub(K):
-        @property
-        def get_safe_column_name(self):
-            events.append("method")
-            return super().get_safe_column_name
-    return Sub, Column
-
-
-@pytest.mark.xfail(strict=True, reason="the bodies look up a method after evaluating its arguments")
-def test_a_method_is_looked_up_before_its_arguments_are_made():
-    orders = []
-    for K in (M, T):
-        events = []
-        Sub, Column = recording(K, events)
-        inst = Sub.__new__(Sub)
-        inst.df = tiny()
-        inst._get_safe_col_diff_names([Column("num")])
-        orders.append(events)
-    assert orders[0] == ["method", "argument"] and orders[1] == orders[0]
 
 
 class ListProxy:

@@ -1,4 +1,4 @@
-"""Random inputs and random call sequences, the extension against the model:
+"""Random frames and synthetic rows (the seeded cases of test_differential), the extension against the model:
 the same result or the same exception, never a crash or a SystemError.
 
 The normal run tries a fixed set of examples. With FUZZ_SECONDS set (see
@@ -8,21 +8,18 @@ time is spent, and reports how many it ran.
 import os
 import sys
 import time
-import warnings
 
-import numpy as np
-import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from test_bad_input import AWKWARD, WRONG_KINDS
-from twins import GOOD, M, T, calls, check, twin_call
+import frames
+from test_differential import KINDS, check_forward, check_postprocess
 
 pytestmark = pytest.mark.filterwarnings("ignore")
 
 FUZZ_SECONDS = float(os.environ.get("FUZZ_SECONDS", 0))
-TESTS = 4  # the tests below share the time budget
+TESTS = 2  # the tests below share the time budget
 COUNTS = {}
 
 
@@ -51,152 +48,16 @@ def counted(name):
     COUNTS[name] = COUNTS.get(name, 0) + 1
 
 
-LABELS = ["pid", "t", "x", "y", "c", "k", 0, 1, "größe", "NUM_GROUP_ENTRIES", "UNIQUE_ID", "x_diff", "c_1", "c_2",
-          "index", None]
-CATEGORIES = st.sampled_from(["a", "b", "c", None, np.nan, 1, "é"])
-
-
-@st.composite
-def columns(draw, rows):
-    kind = draw(st.sampled_from(["float", "int", "big", "cat", "mixed", "bool", "datetime", "category"]))
-    size = dict(min_size=rows, max_size=rows)
-    if kind == "float":
-        values = draw(st.lists(st.one_of(st.floats(-1e6, 1e6), st.just(np.nan)), **size))
-    elif kind == "int":
-        values = draw(st.lists(st.integers(-2 ** 63, 2 ** 63 - 1), **size))
-    elif kind == "big":
-        return pd.Series(draw(st.lists(st.integers(-2 ** 80, 2 ** 80), **size)), dtype=object)
-    elif kind in ("cat", "category"):
-        values = draw(st.lists(CATEGORIES, **size))
-        return pd.Series(values, dtype="category" if kind == "category" else object)
-    elif kind == "mixed":
-        return pd.Series(draw(st.lists(st.one_of(CATEGORIES, st.integers(-3, 3), st.floats(-2, 2)), **size)),
-                         dtype=object)
-    elif kind == "bool":
-        values = draw(st.lists(st.booleans(), **size))
-    else:
-        values = pd.to_datetime(draw(st.lists(st.integers(0, 10 ** 6), **size)), unit="h")
-    return pd.Series(values)
-
-
-@st.composite
-def inputs(draw):
-    """A frame with several rows per id and the constructor's arguments."""
-    sizes = draw(st.lists(st.integers(1, 4), max_size=5))
-    rows = sum(sizes)
-    ids = [i for i, k in enumerate(sizes) for _ in range(k)]
-    id_kind = draw(st.sampled_from(["int", "text", "missing", "float"]))
-    if id_kind == "text":
-        ids = ["id%d" % i for i in ids]
-    elif id_kind != "int":
-        ids = [np.nan if id_kind == "missing" and draw(st.booleans()) else i + 0.5 for i in ids]
-    times = draw(st.lists(st.integers(0, 30), min_size=rows, max_size=rows))
-    text_times = draw(st.booleans())
-    if text_times:
-        times = ["2021-02-%02d" % (d % 28 + 1) if d else None for d in times]
-    data = {"pid": ids, "t": times}
-    for _ in range(draw(st.integers(0, 4))):
-        label = draw(st.sampled_from(LABELS))
-        if label not in ("pid", "t"):
-            data[label] = draw(columns(rows)).to_numpy()
-    df = pd.DataFrame(data)
-    if draw(st.booleans()):
-        df = df.iloc[draw(st.permutations(range(rows)))]
-    index = draw(st.sampled_from(["range", "shuffled", "repeated", "text"]))
-    if index != "shuffled":
-        df.index = {"range": range(rows), "repeated": [0] * rows, "text": ["r%d" % i for i in range(rows)]}[index]
-    labels = list(df.columns[2:]) + ["missing"] * draw(st.sampled_from([0, 0, 0, 1]))
-    to_diff = draw(st.lists(st.sampled_from(labels or ["missing"]), max_size=4, unique=draw(st.booleans())))
-    convert = draw(st.sampled_from([None, [], ["t"] if text_times else None, ["t"] if text_times else ["missing"]]))
-    return df, dict(primary_id_column="pid", primary_timeseries_column="t", columns_to_diff=to_diff,
-                    columns_to_cast_to_timeseries_datatypes=convert)
-
-
-def construct(df, kwargs):
-    (ok, native), (_, reference) = twin_call((T, M), dict(kwargs, df=df), failed_may_differ=True)
-    return (native, reference) if ok else None
-
-
-@fuzz(60)
-@given(inputs())
-def test_forward_transformation(drawn):
+@fuzz(80)
+@given(st.integers(0, 2 ** 32 - 1), st.fixed_dictionaries({}, optional={
+    key: st.sampled_from(values) for key, values in frames.CHOICES.items()}))
+def test_forward_transformation(seed, options):
     counted("test_forward_transformation")
-    construct(*drawn)
+    check_forward(*frames.random_case(seed, **options)[:2])
 
 
-@fuzz(60)
-@given(inputs(), st.data())
-def test_postprocessing(drawn, data):
+@fuzz(40)
+@given(st.integers(0, 10 ** 8), st.sampled_from(KINDS))
+def test_postprocessing(seed, kind):
     counted("test_postprocessing")
-    pair = construct(*drawn)
-    if pair is None or not len(pair[0].df_multi_entry_per_group_diff):
-        return
-    diff, group = pair[0].df_multi_entry_per_group_diff, pair[0].category_column
-    present = sorted(diff[group].unique())
-    if data.draw(st.booleans()):
-        # Rows enough for the default request, or for any subset of row counts in any order.
-        synth = pd.concat([diff] * 4, ignore_index=True)
-        synth = synth.iloc[data.draw(st.permutations(range(len(synth))))].reset_index(drop=True)
-        request = data.draw(st.one_of(st.none(), st.lists(st.sampled_from(present), min_size=1, unique=True).map(
-            lambda keys: {k: 1 for k in keys})))
-    else:
-        synth = diff.iloc[data.draw(st.lists(st.integers(0, len(diff) - 1), max_size=40))].reset_index(drop=True)
-        if data.draw(st.booleans()):
-            synth[group] = data.draw(st.lists(st.integers(0, 5), min_size=len(synth), max_size=len(synth)))
-        request = data.draw(st.one_of(st.none(), st.dictionaries(st.sampled_from(present + [0, 1, 9]),
-                                                                 st.integers(-1, 3), max_size=3)))
-    twin_call([p.postprocess_timeseries_difference_method for p in pair],
-              dict(df_synth=synth, desired_category_counts=request))
-
-
-@st.composite
-def transitions(draw):
-    pairs = draw(st.lists(st.tuples(CATEGORIES, CATEGORIES), max_size=6))
-    known = draw(st.lists(st.sampled_from(pairs), max_size=len(pairs) + 1)) if pairs else []
-    known += draw(st.lists(st.tuples(CATEGORIES, CATEGORIES), max_size=2))
-    df = pd.DataFrame({"colour_diff": [str(p) for p in pairs], "v": range(len(pairs))})
-    mapping = pd.DataFrame({"colour_1": [a for a, _ in known], "colour_2": [b for _, b in known],
-                            "colour_diff": [str(p) for p in known]})
-    return df, {"colour": mapping}
-
-
-@fuzz(50)
-@given(transitions(), st.integers(-1, 6), st.sampled_from(["linear", "exponential", "combined"]))
-def test_path_discovery(drawn, count, strategy):
-    counted("test_path_discovery")
-    if strategy == "exponential":
-        # Unbounded doubling: the third self-join of six transitions that all
-        # share one category already has 360 x 360 rows.
-        count = min(count, 3)
-    df, mappings = drawn
-    ok = twin_call(calls("get_valid_path"), dict(cls="<cls>", df=df, categorical_column_mappings=mappings))[0][0]
-    if ok:
-        start = T.create_starting_df_for_path_discovery(T.expand_category_edges_in_df(df, mappings), mappings)
-        name = "iteratively_discover_paths_" + strategy
-        args = dict(GOOD[name], **{"df" if strategy == "linear" else "df_start": start})
-        args[[p for p in args if p.startswith("max_")][0]] = count
-        twin_call(calls(name), args)
-
-
-@fuzz(150)
-@given(st.sampled_from(sorted(GOOD, key=str)), st.data())
-def test_random_method_calls(name, data):
-    counted("test_random_method_calls")
-    changes = {}
-    for param, good in GOOD[name].items():
-        choice = data.draw(st.sampled_from(["keep", "keep", "pool", "awkward"]))
-        if choice == "pool":
-            changes[param] = WRONG_KINDS[data.draw(st.integers(0, len(WRONG_KINDS) - 1))]
-            if param in ("self", "cls"):
-                # With a stranger for self the other arguments stay good: the
-                # extension evaluates arguments before it looks up the method
-                # they go to, Python the other way round.
-                break
-        elif choice == "awkward" and isinstance(good, pd.DataFrame):
-            changes[param] = AWKWARD[data.draw(st.sampled_from(sorted(AWKWARD)))](good)
-    for param in ("max_path_length", "max_path_order", "max_path_iterations"):
-        if changes.get(param) is WRONG_KINDS[3]:
-            del changes[param]  # a huge count keeps a cyclic run going for ever
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        check(name, **changes)
+    check_postprocess(seed, kind)

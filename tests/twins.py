@@ -79,10 +79,18 @@ def assert_same(a, b):
         return assert_same(vars(a), vars(b))
     assert type(a) is type(b), (type(a), type(b))
     if isinstance(a, pd.DataFrame):
-        assert_frame_equal(a, b, check_exact=True, check_column_type=True)
-        for x, y in zip(a.to_numpy(dtype=object).ravel(), b.to_numpy(dtype=object).ravel()):
-            if isinstance(x, list) or isinstance(y, list):
-                assert_same(x, y)
+        # Object cells one by one (types, nested lists, nan inside lists); the rest exactly, signed zeros too.
+        objects = [i for i in range(a.shape[1]) if a.dtypes.iloc[i] == object]
+        others = [i for i in range(a.shape[1]) if i not in objects]
+        assert_index_equal(a.columns, b.columns, exact=True)
+        assert_frame_equal(a.iloc[:, others], b.iloc[:, others], check_exact=True, check_column_type=True)
+        for i in objects:
+            assert b.dtypes.iloc[i] == object
+            assert_same(list(a.iloc[:, i]), list(b.iloc[:, i]))
+        for i in others:
+            x, y = a.iloc[:, i].to_numpy(), b.iloc[:, i].to_numpy()
+            if x.dtype.kind == "f":
+                assert (np.signbit(x) == np.signbit(y))[~np.isnan(x)].all()
     elif isinstance(a, pd.Series):
         assert_series_equal(a, b, check_exact=True)
     elif isinstance(a, pd.Index):
@@ -100,6 +108,8 @@ def assert_same(a, b):
             assert_same(x, y)
     elif isinstance(a, float) and math.isnan(a):
         assert math.isnan(b)
+    elif isinstance(a, float) and a == 0:
+        assert math.copysign(1, a) == math.copysign(1, b)
     elif isinstance(a, collections.abc.Iterator):
         assert list(a) == list(b)
     else:
