@@ -53,7 +53,7 @@ def same_rows(a, b):
                                                                                static_columns=["sex"]))],
                          ids=["object-text", "arrow-text-some-columns"])
 def test_the_dask_route_gives_the_pandas_rows(client, convert_string, options):
-    df = entities_frame(7, n=20000)  # about 90,000 rows
+    df = entities_frame(7, n=60000)  # about 270,000 rows
     st = ST("patient", "visit", random_state=3, **options)
     entities, steps = st.fit_transform(df)
     with dask.config.set({"dataframe.convert-string": convert_string}):
@@ -65,7 +65,7 @@ def test_the_dask_route_gives_the_pandas_rows(client, convert_string, options):
         same_rows(steps, d_steps)
         # The same tables rebuild the same entities, ids included.
         e, s = dd.from_pandas(entities, npartitions=3), dd.from_pandas(steps, npartitions=4)
-        for counts, replay in [(None, False), ({5: 10000, 2: 700, 30: 40, 1: 300}, False), (None, True)]:
+        for counts, replay in [(None, False), ({5: 30000, 2: 700, 30: 40, 1: 300}, False), (None, True)]:
             expected = st.reverse_transform(entities, steps, counts, replay=replay)
             parts = dask.compute(*sd.reverse_transform(e, s, counts, replay=replay).to_delayed())
             same_rows(expected, pd.concat(parts))
