@@ -12,19 +12,23 @@ from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 CLEARED = """
 import ctypes
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
-fn = T.__dict__["_get_diff"]
-slot = ctypes.c_void_p.from_address(id(type(fn)) + 24 * ctypes.sizeof(ctypes.c_void_p)).value
-assert ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(fn) == 0
+from veltrano.transformer.sequences import SequenceTransformer
+def clear(o):
+    slot = ctypes.c_void_p.from_address(id(type(o)) + 24 * ctypes.sizeof(ctypes.c_void_p)).value
+    assert ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(o) == 0
+fn, st = T.__dict__["_get_diff"], SequenceTransformer("p", "v")
+clear(fn), clear(st)
 print(repr(fn).split(" at ")[0], repr(fn.__name__), repr(fn.__qualname__), fn.__defaults__, fn.__annotations__)
 try: fn(None, None)
 except RuntimeError: print("refused")
+print(st.id_column, st.__reduce__()[1])
 """
 
 
 def test_a_cleared_function_keeps_its_names_usable():
     run = subprocess.run([sys.executable, "-c", CLEARED], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
-    assert run.stdout.split("\n")[:2] == ["<function  '' '' None {}", "refused"]
+    assert run.stdout.split("\n")[:3] == ["<function  '' '' None {}", "refused", "None (None, None)"]
 
 
 @pytest.mark.skipif(sys.version_info < (3, 8), reason="the flag exists from 3.8")

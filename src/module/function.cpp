@@ -236,26 +236,30 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 // Breaks cycles through the globals, the defaults and the attributes. The
 // names become empty rather than NULL, as CPython's functions do: repr and
 // the getters may still run on a cleared function.
-int function_clear(PyObject* self) {
-    FunctionObject* f = as_function(self);
-    Py_INCREF(name(N::empty_text));
-    Py_SETREF(f->name, name(N::empty_text));
-    Py_INCREF(name(N::empty_text));
-    Py_SETREF(f->qualname, name(N::empty_text));
+void clear_references(FunctionObject* f) {
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->dict);
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_INCREF(name(N::empty_text));
+    Py_SETREF(f->name, name(N::empty_text));
+    Py_INCREF(name(N::empty_text));
+    Py_SETREF(f->qualname, name(N::empty_text));
+    clear_references(f);
     return 0;
 }
 
 void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
-    function_clear(self);
     FunctionObject* f = as_function(self);
+    clear_references(f);
     Py_CLEAR(f->varnames);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
@@ -303,15 +307,16 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     Py_SETREF(as_function(self)->defaults, value);
     return 0;
 }
-PyObject* get_annotations(PyObject* self, void*) {
-    FunctionObject* f = as_function(self);
-    if (f->annotations == nullptr) {
-        f->annotations = PyDict_New();
-        if (f->annotations == nullptr) return nullptr;
+// A new reference to the dict in `slot`, made empty on first use.
+PyObject* lazy_dict(PyObject*& slot) {
+    if (slot == nullptr) {
+        slot = PyDict_New();
+        if (slot == nullptr) return nullptr;
     }
-    Py_INCREF(f->annotations);
-    return f->annotations;
+    Py_INCREF(slot);
+    return slot;
 }
+PyObject* get_annotations(PyObject* self, void*) { return lazy_dict(as_function(self)->annotations); }
 int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == nullptr || !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
@@ -321,15 +326,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     Py_SETREF(as_function(self)->annotations, value);
     return 0;
 }
-PyObject* get_dict(PyObject* self, void*) {
-    FunctionObject* f = as_function(self);
-    if (f->dict == nullptr) {
-        f->dict = PyDict_New();
-        if (f->dict == nullptr) return nullptr;
-    }
-    Py_INCREF(f->dict);
-    return f->dict;
-}
+PyObject* get_dict(PyObject* self, void*) { return lazy_dict(as_function(self)->dict); }
 
 // inspect.signature() and help() read the real signature from here.
 PyObject* get_signature(PyObject* self, void*) {

@@ -96,14 +96,19 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Breaks cycles, leaving None rather than NULL: the getters, repr and
+// pickling may still run on a cleared transformer, which then reads as unfitted.
 int clear(PyObject* self) {
-    for (PyObject** f : fields_of(self_of(self))) Py_CLEAR(*f);
+    for (PyObject** f : fields_of(self_of(self))) {
+        Py_INCREF(Py_None);
+        Py_XSETREF(*f, Py_None);
+    }
     return 0;
 }
 
 void dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    clear(self);
+    for (PyObject** f : fields_of(self_of(self))) Py_CLEAR(*f);
     Py_TYPE(self)->tp_free(self);
 }
 
