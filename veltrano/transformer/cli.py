@@ -14,7 +14,6 @@ Expected user errors end in one line on standard error and exit status 1
 
 import argparse
 import contextlib
-import importlib.util
 import io
 import os
 import pickle
@@ -22,12 +21,12 @@ import sys
 
 import pandas as pd
 
+from veltrano.transformer import sequence_commands
+from veltrano.transformer._cli_io import (PICKLE_PROTOCOL, UserError, default_path, load_transformer, names,
+                                          read_table, require_columns)
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer
 
 PROG = "python -m veltrano.transformer"
-
-# Protocol 4 is the newest one every supported interpreter reads.
-PICKLE_PROTOCOL = 4
 
 FORWARD_HELP = """\
 INPUT is a CSV or Parquet table with several rows per entity (a person, a
@@ -111,22 +110,10 @@ Run COMMAND --help for the columns each command reads and writes.
 TIME_UNITS = ["s", "min", "h", "D"]
 
 
-class UserError(Exception):
-    """A problem with the user's input, reported as one line."""
-
-
 class _Parser(argparse.ArgumentParser):
     # argparse prints the whole usage block before the message; one line is enough.
     def error(self, message):
         self.exit(2, "%s: error: %s\n" % (self.prog, message))
-
-
-def _names(values):
-    """Column names from repeated and/or comma-separated option values."""
-    names = []
-    for value in values or []:
-        names.extend(name.strip() for name in value.split(",") if name.strip())
-    return names
 
 
 def _positive(text):
@@ -142,7 +129,7 @@ def _positive(text):
 def _counts(values):
     """Parse ROWS=ENTITIES pairs into a dict ordered by row count."""
     counts = {}
-    for item in _names(values):
+    for item in names(values):
         rows, sep, entities = item.partition("=")
         try:
             rows, entities = int(rows), int(entities)
@@ -162,58 +149,6 @@ def _counts(values):
 
 def _format_counts(counts):
     return ",".join("%d=%d" % (int(rows), int(n)) for rows, n in sorted(counts.items()))
-
-
-def _read_table(path):
-    if not os.path.isfile(path):
-        raise UserError("no such file: %s" % path)
-    if os.path.splitext(path)[1].lower() in (".parquet", ".pq"):
-        if not any(importlib.util.find_spec(engine) for engine in ("pyarrow", "fastparquet")):
-            raise UserError("reading Parquet needs pyarrow or fastparquet (pip install pyarrow), "
-                            "or pass a CSV file: %s" % path)
-        return pd.read_parquet(path)
-    return pd.read_csv(path)
-
-
-def _require_columns(df, columns, path):
-    missing = [col for col in dict.fromkeys(columns) if col not in df.columns]
-    if missing:
-        present = [str(col) for col in df.columns]
-        if len(present) > 12:
-            present = present[:12] + ["..."]
-        raise UserError("%s %s not in %s (its columns: %s)" % (
-            "column" if len(missing) == 1 else "columns", ", ".join(repr(col) for col in missing),
-            path, ", ".join(present)))
-
-
-def _is_parquet_out(path):
-    """Whether to write Parquet: called before any work, so a missing engine stops it."""
-    if os.path.splitext(path)[1].lower() not in (".parquet", ".pq"):
-        return False
-    if not any(importlib.util.find_spec(engine) for engine in ("pyarrow", "fastparquet")):
-        raise UserError("writing Parquet needs pyarrow or fastparquet (pip install pyarrow), "
-                        "or name a .csv file: %s" % path)
-    return True
-
-
-def _write_table(df, path):
-    if _is_parquet_out(path):
-        df.to_parquet(path, index=False)
-    else:
-        df.to_csv(path, index=False)
-
-
-def _load_transformer(path, kind=TimeseriesDifferenceTransformer, saved_by="forward"):
-    if not os.path.isfile(path):
-        raise UserError("no such file: %s" % path)
-    try:
-        with open(path, "rb") as f:
-            transformer = pickle.load(f)
-    except Exception as exc:  # any unpickling failure means the same to the user
-        raise UserError("cannot read a transformer from %s: %s" % (path, exc))
-    if not isinstance(transformer, kind):
-        raise UserError("%s holds a %s, not a transformer saved by %s" % (path, type(transformer).__name__, saved_by))
-    return transformer
 
 
 def _restore_dtypes(synth, transformer):
@@ -261,10 +196,6 @@ def _read_time_numbers(synth, transformer, unit):
     return synth
 
 
-def _default_path(path, suffix):
-    return os.path.splitext(path)[0] + suffix
-
-
 def _chain(path_rows, mapping):
     """The categories a path runs through, e.g. ['admission', 'lab', 'discharge']."""
     from_col, to_col, transition_col = mapping.columns[:3]
@@ -276,16 +207,16 @@ def _chain(path_rows, mapping):
 
 
 def forward(args):
-    df = _read_table(args.input)
-    diff, cast = _names(args.diff), _names(args.cast_time)
+    df = read_table(args.input)
+    diff, cast = names(args.diff), names(args.cast_time)
     if not diff:
         raise UserError("--diff names no column")
-    _require_columns(df, [args.id, args.time] + diff + cast, args.input)
+    require_columns(df, [args.id, args.time] + diff + cast, args.input)
     if args.time not in cast and (df[args.time].dtype == object or isinstance(df[args.time].dtype, pd.StringDtype)):
         print("note: time column %r is text and is sorted as text; add it to --cast-time to read it as "
               "dates" % args.time, file=sys.stderr)
     transformer = TimeseriesDifferenceTransformer(df, args.id, args.time, diff, cast or None)
-    out = args.out or _default_path(args.input, ".diff.csv")
+    out = args.out or default_path(args.input, ".diff.csv")
     # visits.diff.csv -> visits.transformer.pkl, other.csv -> other.transformer.pkl
     stem = out[:-len(".diff.csv")] if out.endswith(".diff.csv") else os.path.splitext(out)[0]
     saved = args.transformer or stem + ".transformer.pkl"
@@ -306,9 +237,9 @@ def forward(args):
 
 def backward(args):
     counts = _counts(args.counts)
-    transformer = _load_transformer(args.transformer)
-    synth = _read_table(args.synthetic)
-    _require_columns(synth, [transformer.primary_id_column, transformer.category_column]
+    transformer = load_transformer(args.transformer, TimeseriesDifferenceTransformer, "forward")
+    synth = read_table(args.synthetic)
+    require_columns(synth, [transformer.primary_id_column, transformer.category_column]
                      + list(transformer.diff_col_names), args.synthetic)
     synth = _read_time_numbers(_restore_dtypes(synth, transformer), transformer, args.time_unit)
     # Only the rows of the row counts asked for go on, so rows of other row
@@ -322,7 +253,7 @@ def backward(args):
             args.synthetic, group, ", ".join(absent), ", ".join(str(k) for k in sorted(present)) or "none"))
     synth = synth[synth[group].isin(list(wanted))]
     rebuilt = transformer.postprocess_timeseries_difference_method(synth, counts or None)
-    out = args.out or _default_path(args.synthetic, ".rebuilt.csv")
+    out = args.out or default_path(args.synthetic, ".rebuilt.csv")
     rebuilt.to_csv(out, index=False)
     print("wrote %d rows of %d entities to %s" % (len(rebuilt), rebuilt[transformer.unique_id_column].nunique(),
                                                  out))
@@ -330,7 +261,7 @@ def backward(args):
 
 
 def paths(args):
-    transformer = _load_transformer(args.transformer)
+    transformer = load_transformer(args.transformer, TimeseriesDifferenceTransformer, "forward")
     mappings = transformer.categorical_column_mappings
     names = ", ".join(repr(col) for col in mappings)
     if not mappings:
@@ -346,8 +277,8 @@ def paths(args):
         raise UserError("--column %r is not a differenced text column; choose from %s" % (args.column, names))
     mapping = mappings[column]
     # Path rows keep their labels, which then are positions in the file.
-    synth = _read_table(args.synthetic).reset_index(drop=True)
-    _require_columns(synth, [mapping.columns[2]], args.synthetic)
+    synth = read_table(args.synthetic).reset_index(drop=True)
+    require_columns(synth, [mapping.columns[2]], args.synthetic)
     synth = _restore_dtypes(synth, transformer)
     # get_valid_path's own steps, with the iteration count made a choice.
     T = TimeseriesDifferenceTransformer
@@ -360,7 +291,7 @@ def paths(args):
                         "no path left after %d joins: the last one ended the doubling; try a larger --max-iterations"
                         % args.max_iterations)
     path = T.retrieve_longest_path(synth, found)
-    out = args.out or _default_path(args.synthetic, ".path.csv")
+    out = args.out or default_path(args.synthetic, ".path.csv")
     rows = path.reset_index(drop=True)
     if "synthetic_row" not in rows.columns:
         rows.insert(0, "synthetic_row", list(path.index))
@@ -418,9 +349,7 @@ def build_parser():
     p.add_argument("--out", metavar="CSV", help="path rows to write")
     p.set_defaults(run=paths)
 
-    # The sequence pipeline's commands live beside these; imported here, as they import this module.
-    from veltrano.transformer.sequence_commands import add_commands
-    add_commands(commands, raw)
+    sequence_commands.add_commands(commands, raw)
     return parser
 
 

@@ -10,7 +10,7 @@ import warnings
 
 import pandas as pd
 
-from veltrano.transformer import cli
+from veltrano.transformer import _cli_io as io
 from veltrano.transformer.sequences import SequenceTransformer
 
 TABLES_HELP = """\
@@ -59,18 +59,18 @@ TIME_UNITS = ["D", "h", "min", "s", "ms", "us", "ns"]
 def _counts(values):
     """ROWS=ENTITIES pairs in the order given; single-row entities allowed."""
     counts = {}
-    for item in cli._names(values):
+    for item in io.names(values):
         match = re.fullmatch(r"(\d+)=(\d+)", item)
         rows, entities = (int(match.group(1)), int(match.group(2))) if match else (0, 0)
         if rows < 1 or entities < 1 or rows in counts:
-            raise cli.UserError("bad count %r: expected ROWS=ENTITIES with whole numbers from 1, each row count "
+            raise io.UserError("bad count %r: expected ROWS=ENTITIES with whole numbers from 1, each row count "
                                 "once, e.g. 5=20,1=100" % item)
         counts[rows] = entities
     return counts or None
 
 
 def _load(path, seed):
-    st = cli._load_transformer(path, SequenceTransformer, "tables")
+    st = io.load_transformer(path, SequenceTransformer, "tables")
     if seed is None:
         return st
     # The seed is fixed at construction: make the same transformer with another.
@@ -88,28 +88,28 @@ def _cast_times(df, columns):
                 warnings.simplefilter("ignore", UserWarning)
                 df[col] = pd.to_datetime(df[col])
         except (ValueError, TypeError) as exc:
-            raise cli.UserError("column %r cannot be read as dates: %s" % (col, exc))
+            raise io.UserError("column %r cannot be read as dates: %s" % (col, exc))
 
 
 def tables(args):
-    df = cli._read_table(args.input)
-    static, columns, cast = cli._names(args.static), cli._names(args.columns), cli._names(args.cast_time)
-    cli._require_columns(df, [args.id, args.time] + static + columns + cast, args.input)
+    df = io.read_table(args.input)
+    static, columns, cast = io.names(args.static), io.names(args.columns), io.names(args.cast_time)
+    io.require_columns(df, [args.id, args.time] + static + columns + cast, args.input)
     if df.empty:
-        raise cli.UserError("%s has no rows" % args.input)
+        raise io.UserError("%s has no rows" % args.input)
     _cast_times(df, cast)
     stem = os.path.splitext(args.input)[0]
     outputs = [args.entities or stem + ".entities.csv", args.steps or stem + ".steps.csv"]
     for path in outputs:
-        cli._is_parquet_out(path)
+        io.is_parquet_out(path)
     st = SequenceTransformer(args.id, args.time, static_columns=static or None, columns=columns or None,
                              time_unit=args.time_unit, clip=not args.no_clip, random_state=args.seed)
     for path, table, kind in zip(outputs, st.fit_transform(df), ("entity", "step")):
-        cli._write_table(table, path)
+        io.write_table(table, path)
         print("wrote %d %s rows to %s" % (len(table), kind, path))
     saved = args.transformer or stem + ".sequences.pkl"
     with open(saved, "wb") as f:
-        pickle.dump(st, f, protocol=cli.PICKLE_PROTOCOL)
+        pickle.dump(st, f, protocol=io.PICKLE_PROTOCOL)
     print("saved the transformer to %s" % saved)
     print("static columns: %s; time unit: %s" % (", ".join(str(c) for c in st.static_columns) or "none",
                                                  st.time_unit or "none (plain numbers)"))
@@ -118,15 +118,15 @@ def tables(args):
 
 def rebuild(args):
     counts = _counts(args.counts)
-    out = args.out or cli._default_path(args.entities, ".rebuilt.csv")
-    cli._is_parquet_out(out)
+    out = args.out or io.default_path(args.entities, ".rebuilt.csv")
+    io.is_parquet_out(out)
     st = _load(args.transformer, args.seed)
-    entities, steps = cli._read_table(args.entities), cli._read_table(args.steps)
+    entities, steps = io.read_table(args.entities), io.read_table(args.steps)
     try:
         rebuilt = st.reverse_transform(entities, steps, counts, replay=args.replay)
     except KeyError as exc:  # the pipeline's own message names the table and column
-        raise cli.UserError(exc.args[0] if exc.args else "a column is missing")
-    cli._write_table(rebuilt, out)
+        raise io.UserError(exc.args[0] if exc.args else "a column is missing")
+    io.write_table(rebuilt, out)
     print("wrote %d rows of %d entities to %s" % (len(rebuilt), rebuilt[st.id_column].nunique(), out))
     return 0
 

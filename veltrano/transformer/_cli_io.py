@@ -1,0 +1,79 @@
+"""Files of the command line: tables in and out, saved transformers, and the
+one kind of error a user is shown as a single line."""
+
+import importlib.util
+import os
+import pickle
+
+import pandas as pd
+
+# Protocol 4 is the newest one every supported interpreter reads.
+PICKLE_PROTOCOL = 4
+
+
+class UserError(Exception):
+    """A problem with the user's input, reported as one line."""
+
+
+def names(values):
+    """Column names from repeated and/or comma-separated option values."""
+    names = []
+    for value in values or []:
+        names.extend(name.strip() for name in value.split(",") if name.strip())
+    return names
+
+
+def read_table(path):
+    if not os.path.isfile(path):
+        raise UserError("no such file: %s" % path)
+    if os.path.splitext(path)[1].lower() in (".parquet", ".pq"):
+        if not any(importlib.util.find_spec(engine) for engine in ("pyarrow", "fastparquet")):
+            raise UserError("reading Parquet needs pyarrow or fastparquet (pip install pyarrow), "
+                            "or pass a CSV file: %s" % path)
+        return pd.read_parquet(path)
+    return pd.read_csv(path)
+
+
+def require_columns(df, columns, path):
+    missing = [col for col in dict.fromkeys(columns) if col not in df.columns]
+    if missing:
+        present = [str(col) for col in df.columns]
+        if len(present) > 12:
+            present = present[:12] + ["..."]
+        raise UserError("%s %s not in %s (its columns: %s)" % (
+            "column" if len(missing) == 1 else "columns", ", ".join(repr(col) for col in missing),
+            path, ", ".join(present)))
+
+
+def is_parquet_out(path):
+    """Whether to write Parquet: called before any work, so a missing engine stops it."""
+    if os.path.splitext(path)[1].lower() not in (".parquet", ".pq"):
+        return False
+    if not any(importlib.util.find_spec(engine) for engine in ("pyarrow", "fastparquet")):
+        raise UserError("writing Parquet needs pyarrow or fastparquet (pip install pyarrow), "
+                        "or name a .csv file: %s" % path)
+    return True
+
+
+def write_table(df, path):
+    if is_parquet_out(path):
+        df.to_parquet(path, index=False)
+    else:
+        df.to_csv(path, index=False)
+
+
+def load_transformer(path, kind, saved_by):
+    if not os.path.isfile(path):
+        raise UserError("no such file: %s" % path)
+    try:
+        with open(path, "rb") as f:
+            transformer = pickle.load(f)
+    except Exception as exc:  # any unpickling failure means the same to the user
+        raise UserError("cannot read a transformer from %s: %s" % (path, exc))
+    if not isinstance(transformer, kind):
+        raise UserError("%s holds a %s, not a transformer saved by %s" % (path, type(transformer).__name__, saved_by))
+    return transformer
+
+
+def default_path(path, suffix):
+    return os.path.splitext(path)[0] + suffix
