@@ -1,10 +1,12 @@
 // The module `sequences` and its one class, SequenceTransformer: options,
 // fitted facts, the public passes and the private per-partition entry points.
 #include "sequences/facts.hpp"
+#include "sequences/features.hpp"
 #include "sequences/rebuild.hpp"
 
 #include <array>
 #include <cstddef>
+#include <unordered_set>
 
 namespace vt {
 namespace seq {
@@ -266,6 +268,89 @@ PyObject* fidelity_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     VT_BOUNDARY(nullptr)
 }
 
+// ----- reports -------------------------------------------------------------------------------
+
+Ref features_of(const Libs& L, const Model& m, PyObject* frame, PyObject* id_label) {
+    return entity_features(L, m, read_sorted(L, m, frame, id_label));
+}
+
+// The Python half of the reports (scikit-learn and numpy on the features).
+Ref report_function(const char* function) {
+    Ref reports = require(PyImport_ImportModule("veltrano.transformer._reports"));
+    return require(PyObject_GetAttrString(reports.get(), function));
+}
+
+PyObject* entity_features_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"frame", "id_column", nullptr};
+        PyObject *frame, *id = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:_entity_features", const_cast<char**>(keywords), &frame, &id))
+            return nullptr;
+        Libs L;
+        Model m = fitted_model(L, self);
+        return features_of(L, m, frame, rebuilt_id_label(m, frame, id).get()).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* detection_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"real", "rebuilt", "rebuilt_id_column", "random_state", "max_entities", "repeats", nullptr};
+        PyObject *real, *rebuilt, *rebuilt_id = Py_None, *seed = nullptr, *cap = nullptr, *repeats = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOO:detection", const_cast<char**>(keywords), &real, &rebuilt,
+                                         &rebuilt_id, &seed, &cap, &repeats))
+            return nullptr;
+        Ref detect = report_function("detection");  // first, so a missing extra is named before any work
+        Libs L;
+        Model m = fitted_model(L, self);
+        Ref a = features_of(L, m, real, m.cfg.id.get());
+        Ref b = features_of(L, m, rebuilt, rebuilt_id_label(m, rebuilt, rebuilt_id, real).get());
+        Ref options = require(PyDict_New());
+        if (seed) require_ok(PyDict_SetItemString(options.get(), "random_state", seed));
+        if (cap) require_ok(PyDict_SetItemString(options.get(), "max_entities", cap));
+        if (repeats) require_ok(PyDict_SetItemString(options.get(), "repeats", repeats));
+        Ref positional = new_tuple({a, b});
+        return require(PyObject_Call(detect.get(), positional.get(), options.get())).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+// Rebuilt entities of more than one row whose whole sequence has the
+// fingerprint of a training entity's.
+int64_t exact_copies(const Sorted& train, const Sorted& rebuilt) {
+    std::unordered_set<uint64_t> seen;
+    const std::vector<uint64_t> t = fingerprints(train), r = fingerprints(rebuilt);
+    for (size_t e = 0; e < t.size(); ++e)
+        if (train.rows(e) > 1) seen.insert(t[e]);
+    int64_t n = 0;
+    for (size_t e = 0; e < r.size(); ++e) n += rebuilt.rows(e) > 1 && seen.count(r[e]) > 0;
+    return n;
+}
+
+PyObject* privacy_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"train", "holdout", "rebuilt", "rebuilt_id_column", "random_state", "max_entities", nullptr};
+        PyObject *train, *holdout, *rebuilt, *rebuilt_id = Py_None, *seed = nullptr, *cap = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOO:privacy", const_cast<char**>(keywords), &train, &holdout,
+                                         &rebuilt, &rebuilt_id, &seed, &cap))
+            return nullptr;
+        Ref measure = report_function("privacy");
+        Libs L;
+        Model m = fitted_model(L, self);
+        Sorted st = read_sorted(L, m, train, m.cfg.id.get());
+        Sorted sr = read_sorted(L, m, rebuilt, rebuilt_id_label(m, rebuilt, rebuilt_id, train).get());
+        Ref copies = integer(exact_copies(st, sr));
+        Ref ft = entity_features(L, m, st), fr = entity_features(L, m, sr);
+        Ref fh = features_of(L, m, holdout, m.cfg.id.get());
+        Ref options = require(PyDict_New());
+        if (seed) require_ok(PyDict_SetItemString(options.get(), "random_state", seed));
+        if (cap) require_ok(PyDict_SetItemString(options.get(), "max_entities", cap));
+        Ref positional = new_tuple({ft, fh, fr, copies});
+        return require(PyObject_Call(measure.get(), positional.get(), options.get())).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
 // ----- private per-partition entry points ---------------------------------------------------
 
 PyObject* partition_facts_method(PyObject* self, PyObject* frame) {
@@ -433,6 +518,19 @@ PyMethodDef methods[] = {
               "entities, one row per measure and column. The rebuilt entities are told apart by rebuilt_id_column; by "
               "default by UNIQUE_ID where rebuilt has it and real does not (the compatible class's ids), else by the "
               "id column."),
+    VT_METHOD("detection", detection_method, METH_VARARGS | METH_KEYWORDS,
+              "detection(real, rebuilt, *, rebuilt_id_column=None, random_state=0, max_entities=5000, repeats=3) -> "
+              "DataFrame\n\nA classifier two-sample test on entity features: the ROC AUC of a gradient-boosting and a "
+              "linear model over repeated stratified cross-validation (0.5: real and rebuilt entities cannot be told "
+              "apart), the entity counts used (each side subsampled to the smaller one, at most max_entities) and the "
+              "features that give rebuilt entities away most. Needs scikit-learn (the report extra)."),
+    VT_METHOD("privacy", privacy_method, METH_VARARGS | METH_KEYWORDS,
+              "privacy(train, holdout, rebuilt, *, rebuilt_id_column=None, random_state=0, max_entities=5000) -> "
+              "DataFrame\n\nFor a transformer fitted on train only: the share of rebuilt entities nearer a train "
+              "entity than a holdout one (0.5: no memorisation), the median distances to each, and the rebuilt "
+              "multi-row entities that copy a train entity exactly."),
+    VT_METHOD("_entity_features", entity_features_method, METH_VARARGS | METH_KEYWORDS,
+              "_entity_features(frame, *, id_column=None) -> DataFrame: the reports' features, one row per entity."),
     VT_METHOD("_partition_facts", partition_facts_method, METH_O, "The reducible facts of one partition."),
     VT_METHOD("_combine_facts", combine_facts_method, METH_O | METH_STATIC, "Facts of several partitions as one."),
     VT_METHOD("_fit_facts", fit_facts, METH_O, "Fits on combined facts; returns self."),

@@ -67,6 +67,27 @@ class SequenceTransformer:
     def fidelity(
         self, real: pd.DataFrame, rebuilt: pd.DataFrame, *, rebuilt_id_column: Optional[Hashable] = None
     ) -> pd.DataFrame: ...
+    def detection(
+        self,
+        real: pd.DataFrame,
+        rebuilt: pd.DataFrame,
+        *,
+        rebuilt_id_column: Optional[Hashable] = None,
+        random_state: int = 0,
+        max_entities: int = 5000,
+        repeats: int = 3,
+    ) -> pd.DataFrame: ...
+    def privacy(
+        self,
+        train: pd.DataFrame,
+        holdout: pd.DataFrame,
+        rebuilt: pd.DataFrame,
+        *,
+        rebuilt_id_column: Optional[Hashable] = None,
+        random_state: int = 0,
+        max_entities: int = 5000,
+    ) -> pd.DataFrame: ...
+    def _entity_features(self, frame: pd.DataFrame, *, id_column: Optional[Hashable] = None) -> pd.DataFrame: ...
     def _partition_facts(self, frame: pd.DataFrame) -> Dict[str, Any]: ...
     @staticmethod
     def _combine_facts(facts: Iterable[Dict[str, Any]]) -> Dict[str, Any]: ...
