@@ -144,3 +144,19 @@ def test_detection_without_scikit_learn_names_the_extra(monkeypatch):
     st = ST("id", "t").fit(real)
     with pytest.raises(ImportError, match=r"veltrano-transformer\[report\]"):
         st.detection(real, real)
+
+
+def test_pictures_of_the_dynamics_and_trajectories(tmp_path):
+    pytest.importorskip("matplotlib")
+    from veltrano.transformer.plots import plot_fidelity, plot_trajectories
+
+    real = odd_frame("object", "ns")
+    st = ST("id", "t").fit(real)
+    rebuilt = st.reverse_transform(*st.transform(real))
+    table = st.fidelity(real, rebuilt)
+    assert plot_fidelity({"rebuilt": table}, str(tmp_path / "f.png")) == str(tmp_path / "f.png")
+    compatible = rebuilt.assign(UNIQUE_ID=rebuilt["id"], id=0)
+    plot_trajectories(real, compatible, "x", id_column="id", time_column="t", n=2, path=str(tmp_path / "t.png"))
+    assert (tmp_path / "f.png").stat().st_size > 0 and (tmp_path / "t.png").stat().st_size > 0
+    with pytest.raises(KeyError, match="'y'"):
+        plot_trajectories(real, rebuilt, "y", id_column="id", time_column="t")
