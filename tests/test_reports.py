@@ -138,6 +138,22 @@ def test_exact_copies_and_dynamics_rows():
     assert table.loc[("mean by category", "x by band=hi")].tolist() == [(4 + 7 + 9) / 3, (3 + 7 + 3) / 3]
 
 
+@pytest.mark.parametrize("call,error,message", [
+    (lambda st, f: st.privacy(f, f, f.drop(columns="t")), KeyError, "the rebuilt frame has no column 't'"),
+    (lambda st, f: st.privacy(f, f.assign(x="high"), f), TypeError, "column 'x' of the holdout frame holds string"),
+    (lambda st, f: st.privacy(f, f.iloc[:0], f), ValueError, "the holdout frame is empty"),
+    (lambda st, f: st.privacy(f, f, f, max_entities=1), ValueError, "max_entities must be"),
+    (lambda st, f: st.fidelity(f, f.assign(id=None)), ValueError, "the id column 'id' has missing values"),
+], ids=["no time", "text for numbers", "empty", "cap", "missing ids"])
+def test_bad_report_input_is_named(call, error, message):
+    real = odd_frame("object", "ns")
+    st = ST("id", "t").fit(real)
+    before = real.copy()
+    with pytest.raises(error, match=message):
+        call(st, real)
+    pd.testing.assert_frame_equal(real, before)
+
+
 def test_detection_without_scikit_learn_names_the_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "sklearn", None)
     real = odd_frame("object", "ns")

@@ -16,7 +16,7 @@ namespace {
 // count in the change counts.
 constexpr size_t top_values = 10;
 
-void read_column(const Libs& L, const ColumnModel& c, PyObject* series, const Order& o, Sorted::Col& out) {
+void read_column(const Libs& L, const ColumnModel& c, PyObject* series, const Order& o, Sorted::Col& out, const char* table) {
     const size_t n = o.perm.size();
     out.c = &c;
     if (c.kind == Kind::category) {
@@ -27,7 +27,7 @@ void read_column(const Libs& L, const ColumnModel& c, PyObject* series, const Or
     }
     out.x.resize(n);
     if (c.kind == Kind::number) {
-        Values<double> v = read_numbers(L, series, c.name.get(), "input");
+        Values<double> v = read_numbers(L, series, c.name.get(), table);
         for (size_t r = 0; r < n; ++r) out.x[r] = v[static_cast<size_t>(o.perm[r])];
         return;
     }
@@ -199,22 +199,23 @@ uint64_t fold(uint64_t h, uint64_t v) { return Rng::mix(h ^ (v + 0x9E3779B97F4A7
 
 }  // namespace
 
-Sorted read_sorted(const Libs& L, const Model& m, PyObject* frame, PyObject* id_label) {
+Sorted read_sorted(const Libs& L, const Model& m, PyObject* frame, PyObject* id_label, const char* table) {
     Ref frame_type = getattr(L.pd.get(), N::DataFrame);
-    if (!require_ok(PyObject_IsInstance(frame, frame_type.get()))) raise(PyExc_TypeError, {"expected a pandas DataFrame"});
-    if (length(frame) == 0) raise(PyExc_ValueError, {"the frame is empty"});
+    if (!require_ok(PyObject_IsInstance(frame, frame_type.get())))
+        raise(PyExc_TypeError, {"the ", table, " frame must be a pandas DataFrame"});
+    if (length(frame) == 0) raise(PyExc_ValueError, {"the ", table, " frame is empty"});
     const ColumnModel& tc = m.cols[m.time_index];
     Sorted s;
-    s.ids = column(frame, id_label, "input");
-    Ref times = column(frame, tc.name.get(), "input");
+    s.ids = column(frame, id_label, table);
+    Ref times = column(frame, tc.name.get(), table);
     s.o = is_time_like(tc.kind) ? entity_order(L, s.ids.get(), id_label, read_nanoseconds(L, times.get(), tc.kind))
-                                : entity_order(L, s.ids.get(), id_label, read_numbers(L, times.get(), tc.name.get(), "input"));
+                                : entity_order(L, s.ids.get(), id_label, read_numbers(L, times.get(), tc.name.get(), table));
     Ref present = getattr(frame, N::columns);
     for (const ColumnModel& c : m.cols) {
         if (!contains(present.get(), c.name.get())) continue;
-        Ref series = column(frame, c.name.get(), "input");
+        Ref series = column(frame, c.name.get(), table);
         s.cols.emplace_back();
-        read_column(L, c, series.get(), s.o, s.cols.back());
+        read_column(L, c, series.get(), s.o, s.cols.back(), table);
     }
     return s;
 }
@@ -231,8 +232,7 @@ Ref rebuilt_id_label(const Model& m, PyObject* frame, PyObject* given, PyObject*
     return Ref::borrow(compatible ? name(N::UNIQUE_ID) : m.cfg.id.get());
 }
 
-Ref entity_features(const Libs& L, const Model& m, const Sorted& s) {
-    (void)m;
+Ref entity_features(const Libs& L, const Sorted& s) {
     Features f{{}, s.o.entities()};
     std::vector<double>& rows = f.add(text("rows"));
     for (size_t e = 0; e < f.entities; ++e) rows[e] = static_cast<double>(s.rows(e));

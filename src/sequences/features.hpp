@@ -25,14 +25,15 @@ struct Sorted {
     size_t rows(size_t e) const { return static_cast<size_t>(o.starts[e + 1] - o.starts[e]); }
 };
 
-Sorted read_sorted(const Libs& L, const Model& m, PyObject* frame, PyObject* id_label);
+// `table` names the frame in errors ("real", "rebuilt", ...).
+Sorted read_sorted(const Libs& L, const Model& m, PyObject* frame, PyObject* id_label, const char* table);
 // The id label of a rebuilt frame: `given` unless None, else UNIQUE_ID where
 // the frame has it, the model's id is another and `real` (if given) lacks it
 // (the compatible class's fresh ids), else the model's id.
 Ref rebuilt_id_label(const Model& m, PyObject* frame, PyObject* given, PyObject* real = nullptr);
 
 // One row per entity, one float column per feature, indexed by the ids.
-Ref entity_features(const Libs& L, const Model& m, const Sorted& s);
+Ref entity_features(const Libs& L, const Sorted& s);
 // A 64-bit fingerprint of each entity's whole sequence: its row count and,
 // row by row in time order, every column's value.
 std::vector<uint64_t> fingerprints(const Sorted& s);

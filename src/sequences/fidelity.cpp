@@ -288,7 +288,7 @@ Ref fidelity(const Libs& L, const Model& m, PyObject* real, PyObject* rebuilt, P
         Ref x = a.find(c.name.get()), y = b.find(c.name.get());
         if (x && y) column_rows(t, m, c, FactsView(x.get()), FactsView(y.get()), ea, eb);
     }
-    dynamics_rows(t, m, a, b, read_sorted(L, m, real, m.cfg.id.get()), read_sorted(L, m, rebuilt, rid.get()));
+    dynamics_rows(t, m, a, b, read_sorted(L, m, real, m.cfg.id.get(), "real"), read_sorted(L, m, rebuilt, rid.get(), "rebuilt"));
     Ref frame_type = getattr(L.pd.get(), N::DataFrame);
     Ref names = new_list({text("measure"), text("column"), text("real"), text("rebuilt")});
     return call(frame_type.get(), {t.rows}, {kw(N::columns, names)});

@@ -270,8 +270,8 @@ PyObject* fidelity_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ----- reports -------------------------------------------------------------------------------
 
-Ref features_of(const Libs& L, const Model& m, PyObject* frame, PyObject* id_label) {
-    return entity_features(L, m, read_sorted(L, m, frame, id_label));
+Ref features_of(const Libs& L, const Model& m, PyObject* frame, PyObject* id_label, const char* table) {
+    return entity_features(L, read_sorted(L, m, frame, id_label, table));
 }
 
 // The Python half of the reports (scikit-learn and numpy on the features).
@@ -288,7 +288,7 @@ PyObject* entity_features_method(PyObject* self, PyObject* args, PyObject* kwarg
             return nullptr;
         Libs L;
         Model m = fitted_model(L, self);
-        return features_of(L, m, frame, rebuilt_id_label(m, frame, id).get()).release();
+        return features_of(L, m, frame, rebuilt_id_label(m, frame, id).get(), "input").release();
     }
     VT_BOUNDARY(nullptr)
 }
@@ -303,8 +303,8 @@ PyObject* detection_method(PyObject* self, PyObject* args, PyObject* kwargs) {
         Ref detect = report_function("detection");  // first, so a missing extra is named before any work
         Libs L;
         Model m = fitted_model(L, self);
-        Ref a = features_of(L, m, real, m.cfg.id.get());
-        Ref b = features_of(L, m, rebuilt, rebuilt_id_label(m, rebuilt, rebuilt_id, real).get());
+        Ref a = features_of(L, m, real, m.cfg.id.get(), "real");
+        Ref b = features_of(L, m, rebuilt, rebuilt_id_label(m, rebuilt, rebuilt_id, real).get(), "rebuilt");
         Ref options = require(PyDict_New());
         if (seed) require_ok(PyDict_SetItemString(options.get(), "random_state", seed));
         if (cap) require_ok(PyDict_SetItemString(options.get(), "max_entities", cap));
@@ -337,11 +337,11 @@ PyObject* privacy_method(PyObject* self, PyObject* args, PyObject* kwargs) {
         Ref measure = report_function("privacy");
         Libs L;
         Model m = fitted_model(L, self);
-        Sorted st = read_sorted(L, m, train, m.cfg.id.get());
-        Sorted sr = read_sorted(L, m, rebuilt, rebuilt_id_label(m, rebuilt, rebuilt_id, train).get());
+        Sorted st = read_sorted(L, m, train, m.cfg.id.get(), "train");
+        Sorted sr = read_sorted(L, m, rebuilt, rebuilt_id_label(m, rebuilt, rebuilt_id, train).get(), "rebuilt");
         Ref copies = integer(exact_copies(st, sr));
-        Ref ft = entity_features(L, m, st), fr = entity_features(L, m, sr);
-        Ref fh = features_of(L, m, holdout, m.cfg.id.get());
+        Ref ft = entity_features(L, st), fr = entity_features(L, sr);
+        Ref fh = features_of(L, m, holdout, m.cfg.id.get(), "holdout");
         Ref options = require(PyDict_New());
         if (seed) require_ok(PyDict_SetItemString(options.get(), "random_state", seed));
         if (cap) require_ok(PyDict_SetItemString(options.get(), "max_entities", cap));
