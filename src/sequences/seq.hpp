@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/buffer.hpp"
+#include "sequences/names.hpp"
 
 #include <cmath>
 #include <cstdint>
