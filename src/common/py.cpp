@@ -177,6 +177,19 @@ long pandas_major_version(PyObject* pd) {
     return std::strtol(digits, nullptr, 10);
 }
 
+bool claim_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+    PyInterpreterState* current = PyThreadState_GetInterpreter(PyThreadState_Get());
+#else
+    PyInterpreterState* current = PyThreadState_Get()->interp;
+#endif
+    static PyInterpreterState* home = current;
+    if (home == current) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return false;
+}
+
 bool assertions_enabled() {
     PyObject* flags = PySys_GetObject("flags");  // borrowed
     if (flags == nullptr) return true;

@@ -81,6 +81,11 @@ bool is_text_dtype(PyObject* pd, PyObject* dtype);
 // The major version of the pandas module pd (its __version__ up to the first dot).
 long pandas_major_version(PyObject* pd);
 
+// False with ImportError set when called from an interpreter other than the
+// first caller's: an extension's names live as long as the process, in the
+// interpreter that created them.
+bool claim_interpreter();
+
 // False when the interpreter runs with -O: assertions are then skipped.
 bool assertions_enabled();
 

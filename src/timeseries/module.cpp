@@ -5,21 +5,11 @@ namespace vt {
 
 namespace {
 
-// The one interpreter the module lives in and the module object once its body
-// has run; both kept for the life of the process.
-PyInterpreterState* home_interpreter = nullptr;
+// The module object once its body has run, kept for the life of the process.
 PyObject* initialised_module = nullptr;
 // Set when create handed back the initialised module to a repeated import, so
 // the exec that follows has nothing to do.
 bool handed_back = false;
-
-PyInterpreterState* current_interpreter() {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyThreadState_GetInterpreter(PyThreadState_Get());
-#else
-    return PyThreadState_Get()->interp;
-#endif
-}
 
 void bind(PyObject* globals, const char* key, PyObject* value) {
     require_ok(PyDict_SetItemString(globals, key, value));
@@ -62,15 +52,7 @@ void run_body(PyObject* module) {
 
 PyObject* module_create(PyObject* spec, PyModuleDef* /*def*/) {
     try {
-        PyInterpreterState* interp = current_interpreter();
-        if (home_interpreter == nullptr) {
-            home_interpreter = interp;
-        } else if (home_interpreter != interp) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into one "
-                            "interpreter per process.");
-            return nullptr;
-        }
+        if (!claim_interpreter()) return nullptr;
         if (initialised_module != nullptr) {
             handed_back = true;
             Py_INCREF(initialised_module);
