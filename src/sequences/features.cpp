@@ -186,13 +186,11 @@ void category_features(Features& f, const Sorted& s, const Sorted::Col& col) {
     }
 }
 
+// The ids at each entity's first row, as a Series (the frame's index takes its name).
 Ref first_ids(const Libs& L, const Sorted& s) {
     std::vector<int64_t> first(s.o.entities());
     for (size_t e = 0; e < first.size(); ++e) first[e] = s.o.perm[static_cast<size_t>(s.o.starts[e])];
-    Ref taken = call_method(s.ids.get(), N::take, {int_array(L, first)});
-    Ref index_type = getattr(L.pd.get(), N::Index);
-    Ref label = getattr(s.ids.get(), N::name);
-    return call(index_type.get(), {taken}, {kw(N::name, label)});
+    return call_method(s.ids.get(), N::take, {int_array(L, first)});
 }
 
 uint64_t fold(uint64_t h, uint64_t v) { return Rng::mix(h ^ (v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2))); }
