@@ -84,12 +84,13 @@ double autocorrelation(const std::vector<double>& d) {
     return den > 0 ? num / den : nan;
 }
 
-// A deque: adding a feature keeps the earlier ones where they are.
+// A deque: adding a feature keeps the earlier ones where they are. Features
+// are made for the picked entities only, in the order given.
 struct Features {
+    const std::vector<size_t>& picked;
     std::deque<std::pair<Ref, std::vector<double>>> cols;
-    size_t entities;
     std::vector<double>& add(Ref label) {
-        cols.emplace_back(std::move(label), std::vector<double>(entities, nan));
+        cols.emplace_back(std::move(label), std::vector<double>(picked.size(), nan));
         return cols.back().second;
     }
 };
@@ -99,7 +100,7 @@ void number_features(Features& f, const Sorted& s, const Sorted::Col& col) {
     const Order& o = s.o;
     if (col.c->is_static) {
         std::vector<double>& value = f.add(build_message({label}));
-        for (size_t e = 0; e < o.entities(); ++e) value[e] = col.x[static_cast<size_t>(o.starts[e])];
+        for (size_t k = 0; k < f.picked.size(); ++k) value[k] = col.x[static_cast<size_t>(o.starts[f.picked[k]])];
         return;
     }
     std::vector<double>& first = f.add(build_message({label, " first"}));
@@ -108,8 +109,8 @@ void number_features(Features& f, const Sorted& s, const Sorted::Col& col) {
     std::vector<double>& spread = f.add(build_message({label, " step spread"}));
     std::vector<double>& lag = f.add(build_message({label, " step autocorrelation"}));
     std::vector<double>& miss = f.add(build_message({label, " missing"}));
-    for (size_t e = 0; e < o.entities(); ++e) {
-        const int64_t a = o.starts[e], b = o.starts[e + 1];
+    for (size_t k = 0; k < f.picked.size(); ++k) {
+        const int64_t a = o.starts[f.picked[k]], b = o.starts[f.picked[k] + 1];
         size_t missed = 0;
         for (int64_t r = a; r < b; ++r) {
             const double v = col.x[static_cast<size_t>(r)];
@@ -117,19 +118,19 @@ void number_features(Features& f, const Sorted& s, const Sorted::Col& col) {
                 ++missed;
                 continue;
             }
-            if (std::isnan(first[e])) first[e] = v;
-            last[e] = v;
+            if (std::isnan(first[k])) first[k] = v;
+            last[k] = v;
         }
-        miss[e] = static_cast<double>(missed) / static_cast<double>(b - a);
+        miss[k] = static_cast<double>(missed) / static_cast<double>(b - a);
         const std::vector<double> d = steps_of(col.x, a, b);
         if (!d.empty()) {
             double sum = 0, sq = 0;
             for (double v : d) sum += v;
-            mean[e] = sum / static_cast<double>(d.size());
-            for (double v : d) sq += (v - mean[e]) * (v - mean[e]);
-            spread[e] = d.size() > 1 ? std::sqrt(sq / static_cast<double>(d.size() - 1)) : nan;
+            mean[k] = sum / static_cast<double>(d.size());
+            for (double v : d) sq += (v - mean[k]) * (v - mean[k]);
+            spread[k] = d.size() > 1 ? std::sqrt(sq / static_cast<double>(d.size() - 1)) : nan;
         }
-        lag[e] = autocorrelation(d);
+        lag[k] = autocorrelation(d);
     }
 }
 
@@ -171,25 +172,27 @@ void category_features(Features& f, const Sorted& s, const Sorted::Col& col) {
     const Order& o = s.o;
     for (const auto& top : top_codes(col)) {
         std::vector<double>& share = f.add(build_message({label, "=", top.first, col.c->is_static ? "" : " share"}));
-        for (size_t e = 0; e < o.entities(); ++e) {
+        for (size_t k = 0; k < f.picked.size(); ++k) {
+            const size_t e = f.picked[k];
             size_t hits = 0;
             for (int64_t r = o.starts[e]; r < o.starts[e + 1]; ++r) hits += top.second >= 0 && col.codes[static_cast<size_t>(r)] == top.second;
-            share[e] = static_cast<double>(hits) / static_cast<double>(s.rows(e));
+            share[k] = static_cast<double>(hits) / static_cast<double>(s.rows(e));
         }
     }
     if (col.c->is_static) return;
     std::vector<double>& changes = f.add(build_message({label, " changes"}));
-    for (size_t e = 0; e < o.entities(); ++e) {
+    for (size_t k = 0; k < f.picked.size(); ++k) {
+        const size_t e = f.picked[k];
         size_t n = 0;
         for (int64_t r = o.starts[e] + 1; r < o.starts[e + 1]; ++r) n += col.codes[static_cast<size_t>(r)] != col.codes[static_cast<size_t>(r - 1)];
-        changes[e] = static_cast<double>(n);
+        changes[k] = static_cast<double>(n);
     }
 }
 
-// The ids at each entity's first row, as a Series (the frame's index takes its name).
-Ref first_ids(const Libs& L, const Sorted& s) {
-    std::vector<int64_t> first(s.o.entities());
-    for (size_t e = 0; e < first.size(); ++e) first[e] = s.o.perm[static_cast<size_t>(s.o.starts[e])];
+// The ids at each picked entity's first row, as a Series (the frame's index takes its name).
+Ref first_ids(const Libs& L, const Sorted& s, const std::vector<size_t>& picked) {
+    std::vector<int64_t> first(picked.size());
+    for (size_t k = 0; k < first.size(); ++k) first[k] = s.o.perm[static_cast<size_t>(s.o.starts[picked[k]])];
     return call_method(s.ids.get(), N::take, {int_array(L, first)});
 }
 
@@ -230,10 +233,22 @@ Ref rebuilt_id_label(const Model& m, PyObject* frame, PyObject* given, PyObject*
     return Ref::borrow(compatible ? name(N::UNIQUE_ID) : m.cfg.id.get());
 }
 
-Ref entity_features(const Libs& L, const Sorted& s) {
-    Features f{{}, s.o.entities()};
+std::vector<size_t> pick_entities(const Sorted& s, size_t most, uint64_t seed, uint64_t stream) {
+    std::vector<size_t> all(s.o.entities());
+    for (size_t e = 0; e < all.size(); ++e) all[e] = e;
+    if (all.size() <= most) return all;
+    // A partial Fisher-Yates shuffle: the first `most` are a uniform draw.
+    Rng rng(seed, stream);
+    for (size_t i = 0; i < most; ++i) std::swap(all[i], all[i + static_cast<size_t>(rng.below(all.size() - i))]);
+    all.resize(most);
+    std::sort(all.begin(), all.end());
+    return all;
+}
+
+Ref entity_features(const Libs& L, const Sorted& s, const std::vector<size_t>& picked) {
+    Features f{picked, {}};
     std::vector<double>& rows = f.add(text("rows"));
-    for (size_t e = 0; e < f.entities; ++e) rows[e] = static_cast<double>(s.rows(e));
+    for (size_t k = 0; k < picked.size(); ++k) rows[k] = static_cast<double>(s.rows(picked[k]));
     for (const Sorted::Col& col : s.cols) {
         if (col.c->kind == Kind::category)
             category_features(f, s, col);
@@ -248,7 +263,7 @@ Ref entity_features(const Libs& L, const Sorted& s) {
         require_ok(PyList_Append(labels.get(), c.first.get()));
     }
     Ref frame_type = getattr(L.pd.get(), N::DataFrame);
-    return call(frame_type.get(), {data}, {kw(N::columns, labels), kw(N::index, first_ids(L, s))});
+    return call(frame_type.get(), {data}, {kw(N::columns, labels), kw(N::index, first_ids(L, s, picked))});
 }
 
 std::vector<uint64_t> fingerprints(const Sorted& s) {

@@ -32,8 +32,11 @@ Sorted read_sorted(const Libs& L, const Model& m, PyObject* frame, PyObject* id_
 // (the compatible class's fresh ids), else the model's id.
 Ref rebuilt_id_label(const Model& m, PyObject* frame, PyObject* given, PyObject* real = nullptr);
 
-// One row per entity, one float column per feature, indexed by the ids.
-Ref entity_features(const Libs& L, const Sorted& s);
+// The entities to measure: all of them when there are at most `most`, else
+// `most` drawn without replacement from the (seed, stream) stream, in entity order.
+std::vector<size_t> pick_entities(const Sorted& s, size_t most, uint64_t seed, uint64_t stream);
+// One row per picked entity, one float column per feature, indexed by the ids.
+Ref entity_features(const Libs& L, const Sorted& s, const std::vector<size_t>& picked);
 // A 64-bit fingerprint of each entity's whole sequence: its row count and,
 // row by row in time order, every column's value.
 std::vector<uint64_t> fingerprints(const Sorted& s);

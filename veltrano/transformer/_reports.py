@@ -1,13 +1,11 @@
 """The Python half of the detection and privacy reports: scikit-learn and
-numpy on the entity features that SequenceTransformer computes natively.
+numpy on the entity features that SequenceTransformer computes natively
+(for at most max_entities entities per side, drawn there, seeded).
 Not part of the public interface: call st.detection and st.privacy."""
 
 import numpy as np
 import pandas as pd
 
-# Beyond this many entities a side is subsampled (seeded): the reports then
-# take seconds at any size, and the table says so.
-MAX_ENTITIES = 5000
 # Rebuilt entities measured against the reference sets per block of the
 # distance computation, so that a block stays within a few MiB.
 DISTANCE_BLOCK = 1 << 22
@@ -30,15 +28,14 @@ def _shared_columns(*frames):
     return [c for c in columns if first[c].notna().any()]
 
 
-def _subsample(frame, n, rng):
-    if len(frame) <= n:
-        return frame
-    return frame.iloc[np.sort(rng.choice(len(frame), size=n, replace=False))]
-
-
-def _check_cap(max_entities):
-    if isinstance(max_entities, bool) or not isinstance(max_entities, (int, np.integer)) or max_entities < 2:
-        raise ValueError("max_entities must be a whole number of at least 2, not %r" % (max_entities,))
+def _repeats(repeats, entities):
+    if repeats is None:
+        # On many entities the folds already agree closely; one round keeps
+        # the report within seconds.
+        return 3 if entities <= 2000 else 1
+    if isinstance(repeats, bool) or not isinstance(repeats, (int, np.integer)) or repeats < 1:
+        raise ValueError("repeats must be a whole number of at least 1, not %r" % (repeats,))
+    return int(repeats)
 
 
 def _models(random_state, entities):
@@ -75,32 +72,28 @@ def _importance_rows(model, X, y, names, real, rebuilt, random_state, top=10, mo
              float(real[names[i]].mean()), float(rebuilt[names[i]].mean())) for i in order]
 
 
-def detection(real, rebuilt, random_state=0, max_entities=MAX_ENTITIES, repeats=3):
+def detection(real, rebuilt, random_state=0, repeats=None, cap=None):
+    """real, rebuilt: the features of as many entities each (subsampled
+    natively); cap: the entity cap where it cut a side, else None."""
     _sklearn()
     from sklearn.model_selection import RepeatedStratifiedKFold, cross_val_score
 
-    _check_cap(max_entities)
-    if isinstance(repeats, bool) or not isinstance(repeats, (int, np.integer)) or repeats < 1:
-        raise ValueError("repeats must be a whole number of at least 1, not %r" % (repeats,))
-    names = _shared_columns(real, rebuilt)
-    n = min(len(real), len(rebuilt), max_entities)
+    n = len(real)
+    repeats = _repeats(repeats, n)
     if n < 5:
-        raise ValueError("detection needs at least 5 entities on each side (real has %d, rebuilt %d)"
-                         % (len(real), len(rebuilt)))
-    rng = np.random.RandomState(random_state)
-    a, b = _subsample(real[names], n, rng), _subsample(rebuilt[names], n, rng)
-    X = np.vstack([a.to_numpy(dtype=float), b.to_numpy(dtype=float)])
-    y = np.r_[np.zeros(n, dtype=int), np.ones(n, dtype=int)]
+        raise ValueError("detection needs at least 5 entities on each side (here %d)" % n)
+    names = _shared_columns(real, rebuilt)
+    X = np.vstack([real[names].to_numpy(dtype=float), rebuilt[names].to_numpy(dtype=float)])
+    y = np.r_[np.zeros(n, dtype=int), np.ones(len(rebuilt), dtype=int)]
     cv = RepeatedStratifiedKFold(n_splits=5, n_repeats=repeats, random_state=random_state)
     rows = []
     for label, model in _models(random_state, len(y)).items():
         scores = cross_val_score(model, X, y, cv=cv, scoring="roc_auc")
         rows.append(("ROC AUC", label, float(scores.mean()), float(scores.std()), np.nan, np.nan))
-    capped = max(len(real), len(rebuilt)) > max_entities
-    rows.append(("entities", "used", float(max_entities) if capped else np.nan, np.nan, float(n), float(n)))
-    rows += _importance_rows(_models(random_state, len(y))["gradient boosting"], X, y, names, a, b, random_state)
+    rows.append(("entities", "used", np.nan if cap is None else float(cap), np.nan, float(n), float(len(rebuilt))))
+    rows += _importance_rows(_models(random_state, len(y))["gradient boosting"], X, y, names, real, rebuilt,
+                             random_state)
     return pd.DataFrame(rows, columns=["measure", "name", "value", "spread", "real", "rebuilt"])
-
 
 
 def nearest_distances(points, reference):
@@ -116,34 +109,31 @@ def nearest_distances(points, reference):
     return out
 
 
-def privacy(train, holdout, rebuilt, copies, random_state=0, max_entities=MAX_ENTITIES):
-    _check_cap(max_entities)
-    names = _shared_columns(train, holdout, rebuilt)
+def privacy(train, holdout, rebuilt, copies, cap=None):
+    """train, holdout (as many entities each), rebuilt: features subsampled
+    natively; copies: the exact copies over all entities; cap: the entity
+    cap where it cut a side, else None."""
     if min(len(train), len(holdout), len(rebuilt)) < 1:
         raise ValueError("privacy needs entities in train, holdout and rebuilt")
-    # Train and holdout the same size, so that 0.5 means no memorisation.
-    n = min(len(train), len(holdout), max_entities)
-    rng = np.random.RandomState(random_state)
-    t, h = _subsample(train, n, rng), _subsample(holdout, n, rng)
-    r = _subsample(rebuilt, max_entities, rng)
+    names = _shared_columns(train, holdout, rebuilt)
     values = train[names].to_numpy(dtype=float)
     mean, scale = np.nanmean(values, axis=0), np.nanstd(values, axis=0)
     keep = scale > 0
     names = [c for c, k in zip(names, keep) if k]
     mean, scale = mean[keep], scale[keep]
-    points = [np.nan_to_num((f[names].to_numpy(dtype=float) - mean) / scale, nan=0.0) for f in (t, h, r)]
+    # A missing feature sits at train's mean, so it adds nothing to a distance.
+    points = [np.nan_to_num((f[names].to_numpy(dtype=float) - mean) / scale, nan=0.0) for f in (train, holdout, rebuilt)]
     to_train = nearest_distances(points[2], points[0])
     to_holdout = nearest_distances(points[2], points[1])
     share = float(np.mean(to_train < to_holdout) + 0.5 * np.mean(to_train == to_holdout))
-    capped = max(len(train), len(holdout), len(rebuilt)) > max_entities
     rows = [
         ("DCR share", share),
         ("median distance to train", float(np.median(to_train))),
         ("median distance to holdout", float(np.median(to_holdout))),
         ("exact copies", float(copies)),
-        ("rebuilt entities", float(len(r))),
-        ("train entities", float(len(t))),
-        ("holdout entities", float(len(h))),
-        ("entity cap", float(max_entities) if capped else np.nan),
+        ("rebuilt entities", float(len(rebuilt))),
+        ("train entities", float(len(train))),
+        ("holdout entities", float(len(holdout))),
+        ("entity cap", np.nan if cap is None else float(cap)),
     ]
     return pd.DataFrame(rows, columns=["measure", "value"])

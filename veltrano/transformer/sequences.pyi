@@ -75,7 +75,7 @@ class SequenceTransformer:
         rebuilt_id_column: Optional[Hashable] = None,
         random_state: int = 0,
         max_entities: int = 5000,
-        repeats: int = 3,
+        repeats: Optional[int] = None,
     ) -> pd.DataFrame: ...
     def privacy(
         self,
