@@ -98,14 +98,17 @@ def detection(real, rebuilt, random_state=0, repeats=None, cap=None):
 
 def nearest_distances(points, reference):
     """The Euclidean distance from each point to its nearest reference point,
-    by blocks of points (vectorised within a block)."""
+    by blocks of points (vectorised within a block). The nearest is found on
+    the expanded squares, then its distance taken directly, so that a copy
+    is at distance 0 exactly."""
     ref_sq = np.einsum("ij,ij->i", reference, reference)
     block = max(1, DISTANCE_BLOCK // max(1, len(reference)))
     out = np.empty(len(points))
     for start in range(0, len(points), block):
         p = points[start:start + block]
         sq = np.einsum("ij,ij->i", p, p)[:, None] + ref_sq[None, :] - 2.0 * (p @ reference.T)
-        out[start:start + block] = np.sqrt(np.maximum(sq.min(axis=1), 0.0))
+        nearest = reference[sq.argmin(axis=1)]
+        out[start:start + block] = np.sqrt(np.einsum("ij,ij->i", p - nearest, p - nearest))
     return out
 
 
