@@ -24,7 +24,11 @@ def _pyplot(function):
 
 
 def _short(label):
-    return label if len(label) <= LABEL_LENGTH else label[: LABEL_LENGTH - 1] + "…"
+    # Cut in the middle: "NUMBER by TEXT=VALUE" keeps its number and its value.
+    if len(label) <= LABEL_LENGTH:
+        return label
+    head = (LABEL_LENGTH - 1) // 2
+    return label[:head] + "…" + label[len(label) - (LABEL_LENGTH - 1 - head):]
 
 
 def _panel_rows(tables, measure):
