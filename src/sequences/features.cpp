@@ -38,22 +38,20 @@ void read_column(const Libs& L, const ColumnModel& c, PyObject* series, const Or
     }
 }
 
-// Sums for a Pearson correlation, pooled.
+// A Pearson correlation, pooled, by running means and co-moments (stable
+// for large values with small spreads, such as times).
 struct Pearson {
-    double n = 0, sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
+    double n = 0, mx = 0, my = 0, cxx = 0, cyy = 0, cxy = 0;
     void add(double x, double y) {
         n += 1;
-        sx += x;
-        sy += y;
-        sxx += x * x;
-        syy += y * y;
-        sxy += x * y;
+        const double dx = x - mx, dy = y - my;
+        mx += dx / n;
+        my += dy / n;
+        cxx += dx * (x - mx);
+        cyy += dy * (y - my);
+        cxy += dx * (y - my);
     }
-    double value() const {
-        if (n < 3) return nan;
-        const double vx = sxx - sx * sx / n, vy = syy - sy * sy / n;
-        return vx > 0 && vy > 0 ? (sxy - sx * sy / n) / std::sqrt(vx * vy) : nan;
-    }
+    double value() const { return n >= 3 && cxx > 0 && cyy > 0 ? cxy / std::sqrt(cxx * cyy) : nan; }
 };
 
 // The steps of one entity's observed values, from the last observed one.
