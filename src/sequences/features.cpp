@@ -31,7 +31,7 @@ void read_column(const Libs& L, const ColumnModel& c, PyObject* series, const Or
         for (size_t r = 0; r < n; ++r) out.x[r] = v[static_cast<size_t>(o.perm[r])];
         return;
     }
-    Values<int64_t> v = read_nanoseconds(L, series, c.kind);
+    Values<int64_t> v = read_nanoseconds(series, c.kind);
     for (size_t r = 0; r < n; ++r) {
         const int64_t t = v[static_cast<size_t>(o.perm[r])];
         out.x[r] = missing(t) ? nan : c.encode_ns(t);
@@ -207,7 +207,7 @@ Sorted read_sorted(const Libs& L, const Model& m, PyObject* frame, PyObject* id_
     Sorted s;
     s.ids = column(frame, id_label, table);
     Ref times = column(frame, tc.name.get(), table);
-    s.o = is_time_like(tc.kind) ? entity_order(L, s.ids.get(), id_label, read_nanoseconds(L, times.get(), tc.kind))
+    s.o = is_time_like(tc.kind) ? entity_order(L, s.ids.get(), id_label, read_nanoseconds(times.get(), tc.kind))
                                 : entity_order(L, s.ids.get(), id_label, read_numbers(L, times.get(), tc.name.get(), table));
     Ref present = getattr(frame, N::columns);
     for (const ColumnModel& c : m.cols) {
