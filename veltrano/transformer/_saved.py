@@ -1,0 +1,670 @@
+"""Saved transformers: data-only files that load without running code.
+
+A sequence transformer is one JSON document: its options and fitted facts. A
+TimeseriesDifferenceTransformer is a zip: manifest.json (its plain attributes
+and the list of frames) and one JSON member per frame, each column in an
+encoding written here and tagged with its dtype. Loading reads JSON and
+numbers only: no pickle, no eval, no name looked up from the file.
+
+Values that JSON cannot tell apart are tagged with a one-key object whose key
+starts with "$": {"$tuple": [...]}, {"$dict": [[key, value], ...]} (keys that
+are not text), {"$float": "nan"}, {"$numpy": ["int64", 5]}, {"$dtype": ...},
+{"$na": "NA"} and {"$timestamp"/"$timedelta": [count, unit, tz]}.
+"""
+
+import hashlib
+import io
+import json
+import math
+import os
+import zipfile
+import zlib
+
+import numpy as np
+import pandas as pd
+
+FORMAT = "veltrano.transformer"
+VERSION = 1
+MANIFEST = "manifest.json"
+
+PICKLE_ADVICE = ("%s is a pickle, and loading a pickle runs whatever code it holds, so it is not loaded here. "
+                 "If you wrote it yourself or trust its author, convert it in Python: "
+                 "import pickle; pickle.load(open(%r, 'rb')).save('NEW_FILE')")
+
+
+class SavedFileError(ValueError):
+    """A saved transformer that cannot be loaded: not one of ours, damaged or
+    truncated, of a newer format, or holding values of the wrong type."""
+
+
+class _Bad(Exception):
+    """A problem found while decoding; reported with the file's name."""
+
+
+def _require(condition, message, *args):
+    if not condition:
+        raise _Bad(message % args if args else message)
+
+
+# ----- dtypes ---------------------------------------------------------------------------
+
+_NUMPY = {"bool", "object", "float32", "float64", "int8", "int16", "int32", "int64",
+          "uint8", "uint16", "uint32", "uint64"}
+_MASKED = {"Int8", "Int16", "Int32", "Int64", "UInt8", "UInt16", "UInt32", "UInt64", "Float32", "Float64", "boolean"}
+_UNITS = {"s", "ms", "us", "ns"}
+
+
+def encode_dtype(dtype):
+    name = str(dtype)
+    if isinstance(dtype, pd.CategoricalDtype):
+        return {"kind": "category", "ordered": bool(dtype.ordered), "categories": encode_index(dtype.categories)}
+    if isinstance(dtype, pd.StringDtype):
+        na = "nan" if getattr(dtype, "na_value", pd.NA) is not pd.NA else "NA"
+        return {"kind": "string", "storage": str(dtype.storage), "na": na}
+    if isinstance(dtype, pd.DatetimeTZDtype):
+        return {"kind": "datetime", "unit": dtype.unit, "tz": str(dtype.tz)}
+    if isinstance(dtype, np.dtype) and dtype.kind in "mM":
+        unit = np.datetime_data(dtype)[0]
+        if unit in _UNITS:
+            return {"kind": "datetime" if dtype.kind == "M" else "timedelta", "unit": unit, "tz": None}
+    if isinstance(dtype, np.dtype) and name in _NUMPY or name in _MASKED:
+        return name
+    raise TypeError("columns of dtype %s cannot be saved" % name)
+
+
+def _datetime_dtype(kind, unit, tz):
+    if tz is not None:
+        try:
+            return pd.DatetimeTZDtype(unit, tz)
+        except ValueError:  # pandas before 2.0 holds nanoseconds only
+            return pd.DatetimeTZDtype("ns", tz)
+    return np.dtype("%s8[%s]" % ("M" if kind == "datetime" else "m", unit))
+
+
+def _string_dtype(storage, na):
+    if storage == "pyarrow":
+        try:
+            import pyarrow  # noqa: F401  (pandas needs it for this storage)
+        except ImportError:
+            storage = "python"
+    if na == "NA":
+        return pd.StringDtype(storage)
+    try:
+        return pd.StringDtype(storage, na_value=np.nan)
+    except TypeError:  # pandas before 2.3 reads such text as objects, missing as nan
+        return np.dtype(object)
+
+
+def decode_dtype(tag):
+    if isinstance(tag, str):
+        _require(tag in _NUMPY or tag in _MASKED, "unknown dtype %r", tag)
+        return np.dtype(tag) if tag in _NUMPY else pd.api.types.pandas_dtype(tag)
+    _require(isinstance(tag, dict), "a dtype must be a name or an object, not %s", type(tag).__name__)
+    kind = tag.get("kind")
+    if kind in ("datetime", "timedelta"):
+        _require(set(tag) == {"kind", "unit", "tz"} and tag["unit"] in _UNITS, "bad %s dtype %r", kind, tag)
+        _require(tag["tz"] is None or (kind == "datetime" and isinstance(tag["tz"], str)), "bad time zone %r", tag)
+        return _datetime_dtype(kind, tag["unit"], tag["tz"])
+    if kind == "category":
+        _require(set(tag) == {"kind", "ordered", "categories"} and isinstance(tag["ordered"], bool),
+                 "bad category dtype")
+        return pd.CategoricalDtype(decode_index(tag["categories"]), ordered=tag["ordered"])
+    if kind == "string":
+        _require(set(tag) == {"kind", "storage", "na"} and tag["storage"] in ("python", "pyarrow")
+                 and tag["na"] in ("NA", "nan"), "bad string dtype %r", tag)
+        return _string_dtype(tag["storage"], tag["na"])
+    raise _Bad("unknown dtype %r" % (tag,))
+
+
+# ----- single values --------------------------------------------------------------------
+
+_NON_FINITE = {"nan": float("nan"), "inf": float("inf"), "-inf": float("-inf")}
+
+
+def _float_out(x):
+    return x if math.isfinite(x) else {"$float": "nan" if x != x else ("inf" if x > 0 else "-inf")}
+
+
+def _time_out(x):
+    if isinstance(x, pd.Timestamp):
+        tz = None if x.tz is None else str(x.tz)
+        return {"$timestamp": [int(x.value), "ns", tz]}
+    return {"$timedelta": [int(x.value), "ns", None]}
+
+
+def encode_value(x):
+    """A value made of text, numbers, None, lists, tuples, dicts, dtypes and a
+    few pandas scalars, as JSON data; anything else is refused."""
+    t = type(x)
+    if x is None or t is str or t is bool or t is int:
+        return x
+    if t is float:
+        return _float_out(x)
+    if t is list:
+        return [encode_value(v) for v in x]
+    if t is tuple:
+        return {"$tuple": [encode_value(v) for v in x]}
+    if t is dict:
+        if all(type(k) is str and not k.startswith("$") for k in x):
+            return {k: encode_value(v) for k, v in x.items()}
+        return {"$dict": [[encode_value(k), encode_value(v)] for k, v in x.items()]}
+    if isinstance(x, (np.bool_, np.integer, np.floating)) and x.dtype.name in _NUMPY:
+        return {"$numpy": [x.dtype.name, encode_value(x.item())]}
+    if x is pd.NA or x is pd.NaT:
+        return {"$na": "NA" if x is pd.NA else "NaT"}
+    if t is pd.Timestamp or t is pd.Timedelta:
+        return _time_out(x)
+    if isinstance(x, (np.dtype, pd.api.extensions.ExtensionDtype)):
+        return {"$dtype": encode_dtype(x)}
+    raise TypeError("a value of type %s cannot be saved" % t.__name__)
+
+
+def _decode_tagged(tag, body):
+    if tag == "$tuple":
+        _require(type(body) is list, "$tuple needs a list")
+        return tuple(decode_value(v) for v in body)
+    if tag == "$dict":
+        _require(type(body) is list and all(type(p) is list and len(p) == 2 for p in body), "$dict needs pairs")
+        out = {decode_value(k): decode_value(v) for k, v in body}
+        _require(len(out) == len(body), "$dict holds a key twice")
+        return out
+    if tag == "$float":
+        _require(body in _NON_FINITE, "bad $float %r", body)
+        return _NON_FINITE[body]
+    if tag == "$numpy":
+        _require(type(body) is list and len(body) == 2 and body[0] in _NUMPY - {"object"}, "bad $numpy %r", body)
+        value = decode_value(body[1])
+        _require(type(value) in (bool, int, float), "bad $numpy value %r", value)
+        return np.dtype(body[0]).type(value)
+    if tag == "$na":
+        _require(body in ("NA", "NaT"), "bad $na %r", body)
+        return pd.NA if body == "NA" else pd.NaT
+    if tag in ("$timestamp", "$timedelta"):
+        _require(type(body) is list and len(body) == 3 and type(body[0]) is int and body[1] == "ns"
+                 and (body[2] is None or (tag == "$timestamp" and type(body[2]) is str)), "bad %s %r", tag, body)
+        if tag == "$timedelta":
+            return pd.Timedelta(body[0], unit="ns")
+        stamp = pd.Timestamp(body[0], unit="ns")
+        return stamp if body[2] is None else stamp.tz_localize("UTC").tz_convert(body[2])
+    if tag == "$dtype":
+        return decode_dtype(body)
+    raise _Bad("unknown tag %r" % tag)
+
+
+def decode_value(x):
+    t = type(x)
+    if x is None or t is str or t is bool or t is int or t is float:
+        return x
+    if t is list:
+        return [decode_value(v) for v in x]
+    _require(t is dict, "unexpected %s", t.__name__)
+    if len(x) == 1:
+        (key, body), = x.items()
+        if key.startswith("$"):
+            return _decode_tagged(key, body)
+    _require(not any(k.startswith("$") for k in x), "unknown tag among %r", sorted(x)[:3])
+    return {k: decode_value(v) for k, v in x.items()}
+
+
+# ----- columns and indexes --------------------------------------------------------------
+
+def _floats_out(values):
+    out = values.tolist()
+    if not np.isfinite(values).all():
+        for i in np.flatnonzero(~np.isfinite(values)).tolist():
+            out[i] = _float_out(out[i])
+    return out
+
+
+def _cells_out(values):
+    return [v if type(v) is str else encode_value(v) for v in values]
+
+
+def _column_data(values, dtype):
+    """The column's values as JSON data, in the encoding its dtype tag implies."""
+    if isinstance(dtype, pd.CategoricalDtype):
+        return np.asarray(values.codes, dtype="int64").tolist()
+    if isinstance(dtype, pd.StringDtype) or str(dtype) in _MASKED:
+        missing = np.asarray(pd.isna(values), dtype=bool)
+        cells = np.asarray(values.astype(object), dtype=object)
+        cells[missing] = None
+        return _cells_out(cells.tolist())
+    if isinstance(dtype, pd.DatetimeTZDtype) or dtype.kind in "mM":
+        return np.asarray(pd.array(values).asi8, dtype="int64").tolist()
+    array = np.asarray(values)
+    if dtype.kind == "f":
+        return _floats_out(array)
+    if dtype.kind == "O":
+        return _cells_out(array.tolist())
+    return array.tolist()
+
+
+def encode_column(values, dtype):
+    return {"dtype": encode_dtype(dtype), "values": _column_data(values, dtype)}
+
+
+def _types_of(values):
+    return set(map(type, values))
+
+
+def _numbers_in(values, dtype):
+    types = _types_of(values)
+    if dtype.kind == "b":
+        _require(types <= {bool}, "a bool column holds %s", sorted(t.__name__ for t in types - {bool}))
+        return np.array(values, dtype=bool)
+    if dtype.kind in "iu":
+        _require(types <= {int}, "an integer column holds %s", sorted(t.__name__ for t in types - {int}))
+        try:
+            return np.array(values, dtype=dtype)
+        except OverflowError:
+            raise _Bad("an integer column holds a number out of range for %s" % dtype)
+    floats = [_decode_tagged("$float", v.get("$float")) if type(v) is dict and len(v) == 1 else v for v in values]
+    types = _types_of(floats)
+    _require(types <= {float, int}, "a float column holds %s", sorted(t.__name__ for t in types - {float, int}))
+    return np.array(floats, dtype=dtype)
+
+
+def _cells_in(values):
+    cells = [v if type(v) is str else decode_value(v) for v in values]
+    odd = {type(v).__name__ for v in cells if isinstance(v, (list, dict, tuple, np.dtype))}
+    _require(not odd, "a text column holds %s", sorted(odd))
+    array = np.empty(len(cells), dtype=object)
+    array[:] = cells
+    return array
+
+
+def _times_in(values, tag, dtype):
+    _require(_types_of(values) <= {int}, "a time column holds something other than whole numbers")
+    kind = "M" if tag["kind"] == "datetime" else "m"
+    counts = np.array(values, dtype="int64")
+    raw = counts.view("%s8[%s]" % (kind, tag["unit"]))
+    target = dtype if isinstance(dtype, np.dtype) else np.dtype("M8[%s]" % dtype.unit)
+    if target != raw.dtype:
+        # An older pandas holds only nanoseconds: exact, unless the value is out of its range.
+        converted = raw.astype(target)
+        nat = counts == np.iinfo("int64").min
+        _require(((converted.astype(raw.dtype) == raw) | nat).all(), "a time is out of this pandas' range")
+        raw = converted
+    if isinstance(dtype, pd.DatetimeTZDtype):
+        return pd.DatetimeIndex(raw).tz_localize("UTC").tz_convert(dtype.tz).array
+    return raw
+
+
+def decode_column(column, length):
+    _require(type(column) is dict and set(column) == {"dtype", "values"}, "a column needs dtype and values")
+    tag, values = column["dtype"], column["values"]
+    _require(type(values) is list and len(values) == length, "a column holds %s values where %d were expected",
+             len(values) if type(values) is list else "no list of", length)
+    dtype = decode_dtype(tag)
+    if isinstance(dtype, pd.CategoricalDtype):
+        _require(_types_of(values) <= {int}, "category codes must be whole numbers")
+        return pd.Categorical.from_codes(np.array(values, dtype="int64"), dtype=dtype)
+    if type(tag) is dict and tag["kind"] in ("datetime", "timedelta"):
+        return _times_in(values, tag, dtype)
+    if type(tag) is dict or tag in _MASKED:
+        cells = _cells_in(values)
+        odd = {type(v).__name__ for v in cells if not (v is None or type(v) in (str, bool, int, float))}
+        _require(not odd, "a %s column holds %s", tag if isinstance(tag, str) else "text", sorted(odd))
+        if dtype == object:  # pandas' str dtype read back on a pandas without it
+            cells[[v is None for v in cells]] = np.nan
+            return cells
+        return pd.array(list(cells), dtype=dtype)
+    if dtype.kind == "O":
+        return _cells_in(values)
+    return _numbers_in(values, dtype)
+
+
+def encode_index(index):
+    _require_saveable(not isinstance(index, pd.MultiIndex), "an index of several levels cannot be saved")
+    name = encode_value(index.name)
+    if isinstance(index, pd.RangeIndex):
+        return {"range": [int(index.start), int(index.stop), int(index.step)], "name": name}
+    return dict(encode_column(index.array if not isinstance(index.dtype, np.dtype) else index.values, index.dtype),
+                name=name)
+
+
+def _require_saveable(condition, message):
+    if not condition:
+        raise TypeError(message)
+
+
+def decode_index(data):
+    _require(type(data) is dict and "name" in data, "an index needs a name")
+    name = decode_value(data["name"])
+    _require(name is None or type(name) in (str, int, float, bool, tuple), "bad index name")
+    if "range" in data:
+        r = data["range"]
+        _require(set(data) == {"range", "name"} and type(r) is list and len(r) == 3
+                 and all(type(v) is int for v in r) and r[2] != 0, "bad range index")
+        return pd.RangeIndex(r[0], r[1], r[2], name=name)
+    _require(set(data) == {"dtype", "values", "name"} and type(data["values"]) is list, "bad index")
+    values = decode_column({"dtype": data["dtype"], "values": data["values"]}, len(data["values"]))
+    dtype = values.dtype if isinstance(values, np.ndarray) else None
+    return pd.Index(values, dtype=dtype, name=name)
+
+
+def encode_frame(df):
+    return {"index": encode_index(df.index), "columns": encode_index(df.columns),
+            "data": [encode_column(df.iloc[:, i].array if not isinstance(df.dtypes.iloc[i], np.dtype)
+                                   else df.iloc[:, i].to_numpy(), df.dtypes.iloc[i]) for i in range(df.shape[1])]}
+
+
+def decode_frame(data):
+    _require(type(data) is dict and set(data) == {"index", "columns", "data"} and type(data["data"]) is list,
+             "a frame needs index, columns and data")
+    index, columns = decode_index(data["index"]), decode_index(data["columns"])
+    _require(len(columns) == len(data["data"]), "a frame names %d columns but holds %d", len(columns),
+             len(data["data"]))
+    arrays = {i: decode_column(col, len(index)) for i, col in enumerate(data["data"])}
+    df = pd.DataFrame(arrays, index=index) if arrays else pd.DataFrame(index=index)
+    df.columns = columns
+    return df
+
+
+# ----- files ----------------------------------------------------------------------------
+
+def _dumps(data):
+    return json.dumps(data, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+
+
+def _digest(content):
+    return hashlib.sha256(_dumps(content).encode("utf-8")).hexdigest()
+
+
+def _no_duplicates(pairs):
+    out = dict(pairs)
+    _require(len(out) == len(pairs), "an object holds a key twice")
+    return out
+
+
+def _parse_constant(name):
+    raise _Bad("%s is not JSON" % name)
+
+
+def _loads(raw):
+    return json.loads(raw.decode("utf-8"), object_pairs_hook=_no_duplicates, parse_constant=_parse_constant)
+
+
+def _header(kind, content):
+    return {"format": FORMAT, "version": VERSION, "class": kind, "sha256": _digest(content)}
+
+
+def _check_header(header, kind, keys):
+    _require(type(header) is dict and header.get("format") == FORMAT, "not a file saved by veltrano.transformer")
+    version = header.get("version")
+    _require(type(version) is int, "no format version")
+    _require(version <= VERSION, "format version %d is newer than this veltrano.transformer reads (%d): "
+             "upgrade the package", version, VERSION)
+    _require(version == VERSION, "unknown format version %d", version)
+    _require(header.get("class") == kind, "it holds a %s, not a %s", header.get("class"), kind)
+    _require(set(header) == keys, "unexpected fields %s", sorted(set(header) ^ keys))
+
+
+def _is_pickle(head):
+    return head[:1] == b"\x80" and head[1:2] in (b"\x02", b"\x03", b"\x04", b"\x05")
+
+
+def _read_bytes(path):
+    with open(path, "rb") as f:
+        raw = f.read()
+    if _is_pickle(raw[:2]):
+        raise SavedFileError(PICKLE_ADVICE % (path, os.fspath(path)))
+    return raw
+
+
+def _fail(path, problem):
+    return SavedFileError("cannot load a transformer from %s: %s" % (path, problem))
+
+
+def _guarded(path, load):
+    """Runs `load`; every way a file can be wrong ends in SavedFileError."""
+    try:
+        return load()
+    except SavedFileError:
+        raise
+    except _Bad as exc:
+        raise _fail(path, exc) from None
+    except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError, UnicodeDecodeError,
+            zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError, AttributeError) as exc:
+        raise _fail(path, "%s (%s)" % (exc, type(exc).__name__)) from None
+
+
+def _write(path, write):
+    # Written beside the target and moved over it, so a failed save leaves no half file.
+    temp = "%s.%d.partial" % (os.fspath(path), os.getpid())
+    try:
+        with open(temp, "wb") as f:
+            write(f)
+        os.replace(temp, path)
+    finally:
+        if os.path.exists(temp):
+            os.remove(temp)
+
+
+# ----- the sequence transformer -----------------------------------------------------------
+
+_OPTIONS = ("id_column", "time_column", "static_columns", "columns", "time_unit", "clip", "random_state")
+
+
+def save_sequence(st, path):
+    cls, (id_column, time_column), state = st.__reduce__()
+    options = {"id_column": id_column, "time_column": time_column}
+    options.update((k, state[k]) for k in _OPTIONS[2:])
+    content = {"options": encode_value(options), "facts": encode_value(state["facts"])}
+    document = dict(_header("SequenceTransformer", content), content=content)
+    raw = json.dumps(document, ensure_ascii=False, allow_nan=False, indent=1).encode("utf-8") + b"\n"
+    _write(path, lambda f: f.write(raw))
+
+
+def _sequence_content(path, kind):
+    raw = _read_bytes(path)
+    _require(raw[:4] != b"PK\x03\x04", "it is a zip, as TimeseriesDifferenceTransformer.save writes, not a "
+             "SequenceTransformer's JSON")
+    _require(raw[:1] == b"{", "not a JSON file saved by veltrano.transformer (it starts with %r)", raw[:8])
+    document = _loads(raw)
+    _check_header(document, kind, {"format", "version", "class", "sha256", "content"})
+    content = document["content"]
+    _require(document["sha256"] == _digest(content), "its checksum does not match its content (damaged or edited)")
+    _require(type(content) is dict and set(content) == {"options", "facts"}, "content needs options and facts")
+    options = decode_value(content["options"])
+    _require(type(options) is dict and list(options) == list(_OPTIONS), "options need %s", ", ".join(_OPTIONS))
+    return options, decode_value(content["facts"])
+
+
+def load_sequence(cls, path):
+    def load():
+        options, facts = _sequence_content(path, "SequenceTransformer")
+        _check_facts(facts)
+        st = cls(*[options[k] for k in _OPTIONS[:2]], **{k: options[k] for k in _OPTIONS[2:]})
+        if facts is not None:
+            st._fit_facts(facts)
+        return st
+    return _guarded(path, load)
+
+
+_LABEL = (str, int, float, bool, tuple, type(None))
+_COUNTS = ("observed", "missing", "constant")
+_NUMBER = _COUNTS + ("in_range", "rising", "lo", "hi", "step_lo", "step_hi", "step_gcd", "value_gcd", "first", "step")
+
+
+def _check_counts(mapping, what):
+    _require(type(mapping) is dict and all(type(k) is int and type(v) is int for k, v in mapping.items()),
+             "%s must map whole numbers to whole numbers", what)
+
+
+def _check_column_facts(entry):
+    _require(type(entry) is dict and isinstance(entry.get("name"), _LABEL) and entry.get("kind") in
+             ("number", "datetime", "timedelta", "category") and isinstance(entry.get("dtype"), (
+                 np.dtype, pd.api.extensions.ExtensionDtype)), "a column's facts need name, kind and dtype")
+    names = ("name", "kind", "dtype") + (_COUNTS + ("pairs",) if entry["kind"] == "category" else _NUMBER)
+    _require(list(entry) == list(names), "the facts of column %r hold %s, not %s", entry["name"], list(entry),
+             list(names))
+    _require(all(type(entry[k]) is int for k in _COUNTS), "counts must be whole numbers")
+    if entry["kind"] == "category":
+        pairs = entry["pairs"]
+        _require(type(pairs) is dict and all(type(k) is tuple and len(k) == 2 and type(v) is int
+                                             for k, v in pairs.items()), "pairs must map pairs to counts")
+        return
+    for key in ("lo", "hi", "step_lo", "step_hi"):
+        _require(type(entry[key]) in (int, float), "%s must be a number", key)
+    for key in ("in_range", "rising", "step_gcd", "value_gcd"):
+        _require(type(entry[key]) is int, "%s must be a whole number", key)
+    for key in ("first", "step"):
+        _require(type(entry[key]) is tuple and len(entry[key]) == 3
+                 and all(type(v) is float for v in entry[key]), "%s must be three numbers", key)
+
+
+def _check_facts(facts):
+    if facts is None:
+        return
+    keys = ["rows", "entities", "lengths", "order", "columns"]
+    _require(type(facts) is dict and list(facts) == keys, "the facts need %s", ", ".join(keys))
+    _require(type(facts["rows"]) is int and type(facts["entities"]) is int, "rows and entities must be whole numbers")
+    _check_counts(facts["lengths"], "lengths")
+    _require(type(facts["order"]) is list and all(isinstance(v, _LABEL) for v in facts["order"]),
+             "order must list column names")
+    _require(type(facts["columns"]) is list, "columns must be a list")
+    for entry in facts["columns"]:
+        _check_column_facts(entry)
+
+
+# ----- the compatible class ---------------------------------------------------------------------
+
+_TIMESERIES = "TimeseriesDifferenceTransformer"
+
+# The constructor's attributes in the order it sets them, and what each holds.
+_ATTRIBUTES = [("df", "frame"), ("primary_id_column", "label"), ("primary_timeseries_column", "label"),
+               ("columns_to_diff", "labels"), ("timeseries_columns", "labels or None"), ("category_column", "text"),
+               ("unique_id_column", "text"), ("continuous_columns_to_diff", "labels"),
+               ("categorical_columns_to_diff", "labels"), ("continuous_columns_to_diff_map", "names"),
+               ("categorical_columns_to_diff_map", "names"), ("diff_col_names", "labels"),
+               ("df_augmented", "frame"), ("df_1_entry_per_group", "frame"),
+               ("df_multi_entry_per_group_diff", "frame"), ("categorical_column_mappings", "frames"),
+               ("category_counts", "counts")]
+
+
+def _frames_of(state):
+    """(attribute, key or None, frame) for every frame the state holds."""
+    for name, kind in _ATTRIBUTES:
+        if kind == "frame":
+            yield name, None, state[name]
+        elif kind == "frames":
+            for key, frame in state[name].items():
+                yield name, key, frame
+
+
+def _plain(state):
+    return {name: state[name] for name, kind in _ATTRIBUTES if kind not in ("frame", "frames")}
+
+
+def _state_of(tr):
+    state = vars(tr)
+    names = [name for name, _ in _ATTRIBUTES]
+    if list(state) != names:
+        missing = [n for n in names if n not in state]
+        raise ValueError("only a transformer as its constructor left it can be saved: %s" % (
+            "it lacks %s" % ", ".join(missing) if missing else "it holds other attributes (%s)" % ", ".join(
+                str(n) for n in state if n not in names) if set(state) - set(names) else "its attributes are reordered"))
+    return state
+
+
+def save_timeseries(tr, path):
+    state = _state_of(tr)
+    members, listing = [], []
+    for i, (name, key, frame) in enumerate(_frames_of(state)):
+        if not isinstance(frame, pd.DataFrame):
+            raise TypeError("%s%s is a %s, not a DataFrame" % (name, "" if key is None else "[%r]" % (key,),
+                                                              type(frame).__name__))
+        member = "frames/%02d-%s.json" % (i, name)
+        members.append((member, _dumps(encode_frame(frame)).encode("utf-8")))
+        listing.append({"attribute": name, "key": encode_value(key), "member": member, "rows": len(frame)})
+    content = {"attributes": encode_value(_plain(state)), "frames": listing,
+               "member_sha256": {m: hashlib.sha256(raw).hexdigest() for m, raw in members}}
+    manifest = dict(_header(_TIMESERIES, content), content=content)
+    members.insert(0, (MANIFEST, json.dumps(manifest, ensure_ascii=False, indent=1).encode("utf-8")))
+    _write(path, lambda f: _zip(f, members))
+
+
+def _zip(f, members):
+    with zipfile.ZipFile(f, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, raw in members:
+            # A fixed time stamp: the same transformer gives the same bytes.
+            info = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            z.writestr(info, raw, compresslevel=6)
+
+
+def _member(z, name, digests):
+    raw = z.read(name)
+    _require(hashlib.sha256(raw).hexdigest() == digests.get(name), "member %s does not match its checksum", name)
+    return _loads(raw)
+
+
+def _manifest(path, kind):
+    raw = _read_bytes(path)
+    _require(raw[:1] != b"{", "it is JSON, as SequenceTransformer.save writes, not a "
+             "TimeseriesDifferenceTransformer's zip")
+    _require(raw[:4] == b"PK\x03\x04", "not a zip saved by veltrano.transformer (it starts with %r)", raw[:8])
+    z = zipfile.ZipFile(io.BytesIO(raw))
+    manifest = _loads(z.read(MANIFEST))
+    _check_header(manifest, kind, {"format", "version", "class", "sha256", "content"})
+    content = manifest["content"]
+    _require(manifest["sha256"] == _digest(content), "its checksum does not match its content (damaged or edited)")
+    _require(type(content) is dict and set(content) == {"attributes", "frames", "member_sha256"}
+             and type(content["frames"]) is list and type(content["member_sha256"]) is dict,
+             "the manifest needs attributes, frames and member_sha256")
+    _require(sorted(z.namelist()) == sorted([MANIFEST] + list(content["member_sha256"])),
+             "its members are not the ones its manifest lists")
+    return z, content
+
+
+def _read_frames(z, content):
+    frames = {}
+    for entry in content["frames"]:
+        _require(type(entry) is dict and set(entry) == {"attribute", "key", "member", "rows"}
+                 and type(entry["member"]) is str, "bad frame entry")
+        frame = decode_frame(_member(z, entry["member"], content["member_sha256"]))
+        _require(len(frame) == entry["rows"], "frame %s has %d rows, not %r", entry["member"], len(frame),
+                 entry["rows"])
+        frames[entry["attribute"], decode_value(entry["key"])] = frame
+    return frames
+
+
+_CHECKS = {
+    "label": lambda v: isinstance(v, _LABEL),
+    "labels": lambda v: type(v) in (list, tuple) and all(isinstance(x, _LABEL) for x in v),
+    "labels or None": lambda v: v is None or _CHECKS["labels"](v),
+    "text": lambda v: type(v) is str,
+    "names": lambda v: type(v) is dict and all(isinstance(k, _LABEL) and type(x) is str for k, x in v.items()),
+    "counts": lambda v: type(v) is dict and all(type(k) is int and type(x) is int for k, x in v.items()),
+}
+
+
+def _timeseries_state(z, content):
+    plain = decode_value(content["attributes"])
+    frames = _read_frames(z, content)
+    state = {}
+    for name, kind in _ATTRIBUTES:
+        if kind == "frame":
+            _require((name, None) in frames, "the frame %s is missing", name)
+            state[name] = frames.pop((name, None))
+        elif kind == "frames":
+            state[name] = {key: frames.pop((attr, key)) for attr, key in list(frames) if attr == name}
+        else:
+            _require(type(plain) is dict and name in plain, "the attribute %s is missing", name)
+            _require(_CHECKS[kind](plain[name]), "%s must be %s, not %r", name, kind, plain[name])
+            state[name] = plain[name]
+    _require(not frames, "unexpected frames %s", sorted(map(str, frames))[:3])
+    _require(len(plain) == len(state) - sum(kind in ("frame", "frames") for _, kind in _ATTRIBUTES),
+             "unexpected attributes")
+    return state
+
+
+def load_timeseries(cls, path):
+    def load():
+        z, content = _manifest(path, _TIMESERIES)
+        state = _timeseries_state(z, content)
+        tr = cls.__new__(cls)
+        vars(tr).update(state)
+        return tr
+    return _guarded(path, load)
