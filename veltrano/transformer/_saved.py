@@ -17,6 +17,7 @@ import io
 import json
 import math
 import os
+import pickletools
 import zipfile
 import zlib
 
@@ -148,6 +149,8 @@ def encode_value(x):
         if all(type(k) is str and not k.startswith("$") for k in x):
             return {k: encode_value(v) for k, v in x.items()}
         return {"$dict": [[encode_value(k), encode_value(v)] for k, v in x.items()]}
+    if t is np.str_:
+        return {"$numpy": ["str", str(x)]}
     if isinstance(x, (np.bool_, np.integer, np.floating)) and x.dtype.name in _NUMPY:
         return {"$numpy": [x.dtype.name, encode_value(x.item())]}
     if x is pd.NA or x is pd.NaT:
@@ -172,8 +175,12 @@ def _decode_tagged(tag, body):
         _require(body in _NON_FINITE, "bad $float %r", body)
         return _NON_FINITE[body]
     if tag == "$numpy":
-        _require(type(body) is list and len(body) == 2 and body[0] in _NUMPY - {"object"}, "bad $numpy %r", body)
+        _require(type(body) is list and len(body) == 2 and body[0] in _NUMPY - {"object"} | {"str"},
+                 "bad $numpy %r", body)
         value = decode_value(body[1])
+        if body[0] == "str":
+            _require(type(value) is str, "bad $numpy text %r", value)
+            return np.str_(value)
         _require(type(value) in (bool, int, float), "bad $numpy value %r", value)
         return np.dtype(body[0]).type(value)
     if tag == "$na":
@@ -225,10 +232,11 @@ def _column_data(values, dtype):
     if isinstance(dtype, pd.CategoricalDtype):
         return np.asarray(values.codes, dtype="int64").tolist()
     if isinstance(dtype, pd.StringDtype) or str(dtype) in _MASKED:
-        missing = np.asarray(pd.isna(values), dtype=bool)
-        cells = np.asarray(values.astype(object), dtype=object)
-        cells[missing] = None
-        return _cells_out(cells.tolist())
+        missing = np.asarray(pd.isna(values), dtype=bool).tolist()
+        cells = np.asarray(values.astype(object), dtype=object).tolist()
+        if isinstance(dtype, pd.StringDtype):  # text, however it is held
+            return [None if m else str(v) for v, m in zip(cells, missing)]
+        return _cells_out([None if m else v for v, m in zip(cells, missing)])
     if isinstance(dtype, pd.DatetimeTZDtype) or dtype.kind in "mM":
         return np.asarray(pd.array(values).asi8, dtype="int64").tolist()
     array = np.asarray(values)
@@ -400,14 +408,24 @@ def _check_header(header, kind, keys):
     _require(set(header) == keys, "unexpected fields %s", sorted(set(header) ^ keys))
 
 
-def _is_pickle(head):
-    return head[:1] == b"\x80" and head[1:2] in (b"\x02", b"\x03", b"\x04", b"\x05")
+def _is_pickle(raw):
+    """Whether `raw` reads as a pickle's opcodes, up to its STOP; they are only
+    parsed here, never run."""
+    if raw[:1] in (b"{", b"P"):
+        return False
+    try:
+        last = None
+        for last, _, _ in pickletools.genops(raw):
+            pass
+        return last is not None and last.name == "STOP"
+    except Exception:  # not opcodes, or cut short: not a pickle we need to name
+        return False
 
 
 def _read_bytes(path):
     with open(path, "rb") as f:
         raw = f.read()
-    if _is_pickle(raw[:2]):
+    if _is_pickle(raw):
         raise SavedFileError(PICKLE_ADVICE % (path, os.fspath(path)))
     return raw
 
@@ -468,6 +486,8 @@ def _sequence_content(path, kind):
     _require(type(content) is dict and set(content) == {"options", "facts"}, "content needs options and facts")
     options = decode_value(content["options"])
     _require(type(options) is dict and list(options) == list(_OPTIONS), "options need %s", ", ".join(_OPTIONS))
+    for name, check in _OPTION_CHECKS.items():
+        _require(check(options[name]), "the option %s holds %r", name, options[name])
     return options, decode_value(content["facts"])
 
 
@@ -487,9 +507,21 @@ _COUNTS = ("observed", "missing", "constant")
 _NUMBER = _COUNTS + ("in_range", "rising", "lo", "hi", "step_lo", "step_hi", "step_gcd", "value_gcd", "first", "step")
 
 
+_OPTION_CHECKS = {
+    "id_column": lambda v: isinstance(v, _LABEL),
+    "time_column": lambda v: isinstance(v, _LABEL),
+    "static_columns": lambda v: v is None or (type(v) is list and all(isinstance(x, _LABEL) for x in v)),
+    "columns": lambda v: v is None or (type(v) is list and all(isinstance(x, _LABEL) for x in v)),
+    "time_unit": lambda v: v is None or type(v) is str,
+    "clip": lambda v: type(v) is bool,
+    "random_state": lambda v: type(v) is int and 0 <= v < 2 ** 64,
+}
+
+
 def _check_counts(mapping, what):
-    _require(type(mapping) is dict and all(type(k) is int and type(v) is int for k, v in mapping.items()),
-             "%s must map whole numbers to whole numbers", what)
+    _require(type(mapping) is dict and all(type(k) is int and type(v) is int and k >= 1 and v >= 0
+                                           for k, v in mapping.items()),
+             "%s must map whole numbers to counts", what)
 
 
 def _check_column_facts(entry):
@@ -519,7 +551,8 @@ def _check_facts(facts):
         return
     keys = ["rows", "entities", "lengths", "order", "columns"]
     _require(type(facts) is dict and list(facts) == keys, "the facts need %s", ", ".join(keys))
-    _require(type(facts["rows"]) is int and type(facts["entities"]) is int, "rows and entities must be whole numbers")
+    _require(all(type(facts[k]) is int and facts[k] >= 0 for k in ("rows", "entities")),
+             "rows and entities must be counts")
     _check_counts(facts["lengths"], "lengths")
     _require(type(facts["order"]) is list and all(isinstance(v, _LABEL) for v in facts["order"]),
              "order must list column names")
@@ -594,10 +627,14 @@ def _zip(f, members):
             z.writestr(info, raw, compresslevel=6)
 
 
-def _member(z, name, digests):
-    raw = z.read(name)
-    _require(hashlib.sha256(raw).hexdigest() == digests.get(name), "member %s does not match its checksum", name)
-    return _loads(raw)
+def _members(z, digests):
+    """Every member's bytes, each checked against the manifest before any is decoded."""
+    raw = {}
+    for name in sorted(digests):
+        raw[name] = z.read(name)
+        _require(hashlib.sha256(raw[name]).hexdigest() == digests[name], "member %s does not match its checksum",
+                 name)
+    return raw
 
 
 def _manifest(path, kind):
@@ -619,11 +656,11 @@ def _manifest(path, kind):
 
 
 def _read_frames(z, content):
-    frames = {}
+    frames, members = {}, _members(z, content["member_sha256"])
     for entry in content["frames"]:
         _require(type(entry) is dict and set(entry) == {"attribute", "key", "member", "rows"}
-                 and type(entry["member"]) is str, "bad frame entry")
-        frame = decode_frame(_member(z, entry["member"], content["member_sha256"]))
+                 and entry["member"] in members, "bad frame entry")
+        frame = decode_frame(_loads(members.pop(entry["member"])))
         _require(len(frame) == entry["rows"], "frame %s has %d rows, not %r", entry["member"], len(frame),
                  entry["rows"])
         frames[entry["attribute"], decode_value(entry["key"])] = frame

@@ -4,7 +4,6 @@
     python -m veltrano.transformer rebuild TRANSFORMER ENTITIES STEPS [--counts ROWS=ENTITIES,...] [--seed N] [--replay]
 """
 import os
-import pickle
 import re
 import warnings
 
@@ -32,11 +31,14 @@ Times are plain numbers in the printed unit (--time-unit to choose it; dates
 count from the column's earliest value). A missing value gives a missing
 difference; no row is dropped. Train a generator on each table.
 
-The fitted transformer is pickled to INPUT.sequences.pkl; rebuild needs it.
+The fitted transformer is saved to INPUT.sequences.json (--transformer to
+choose); rebuild needs it. It holds the options and a summary of the data
+(row counts, ranges, moments, category pairs and their counts), no rows.
 """
 
 REBUILD_HELP = """\
-TRANSFORMER is a file written by tables (a pickle: load only files you trust).
+TRANSFORMER is a file written by tables (.sequences.json); it holds data
+only, and loading it runs no code. Pickles (.pkl) are refused.
 ENTITIES and STEPS are CSV or Parquet tables in the layouts tables writes, for
 example generator output: extra columns are ignored, and row counts may be
 fractional or out of range (they are rounded and clipped).
@@ -107,9 +109,8 @@ def tables(args):
     for path, table, kind in zip(outputs, st.fit_transform(df), ("entity", "step")):
         io.write_table(table, path)
         print("wrote %d %s rows to %s" % (len(table), kind, path))
-    saved = args.transformer or stem + ".sequences.pkl"
-    with open(saved, "wb") as f:
-        pickle.dump(st, f, protocol=io.PICKLE_PROTOCOL)
+    saved = args.transformer or stem + ".sequences.json"
+    io.save_transformer(st, saved)
     print("saved the transformer to %s" % saved)
     print("static columns: %s; time unit: %s" % (", ".join(str(c) for c in st.static_columns) or "none",
                                                  st.time_unit or "none (plain numbers)"))
@@ -149,7 +150,7 @@ def add_commands(commands, formatter):
     p.add_argument("--seed", type=int, default=0, metavar="N", help="seed of rebuild's draws (default 0)")
     p.add_argument("--entities", metavar="FILE", help="entity table to write")
     p.add_argument("--steps", metavar="FILE", help="step table to write")
-    p.add_argument("--transformer", metavar="PKL", help="where to save the fitted transformer")
+    p.add_argument("--transformer", metavar="JSON", help="where to save the fitted transformer")
     p.set_defaults(run=tables)
 
     p = commands.add_parser("rebuild", help="rebuild entities from synthetic entity and step tables",

@@ -1,4 +1,5 @@
-from typing import Any, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple, TypeVar, Union, overload
+import os
+from typing import Any, Dict, Hashable, Iterable, List, Mapping, Optional, Sequence, Tuple, Type, TypeVar, Union, overload
 
 import pandas as pd
 
@@ -67,6 +68,9 @@ class SequenceTransformer:
     def fidelity(
         self, real: pd.DataFrame, rebuilt: pd.DataFrame, *, rebuilt_id_column: Optional[Hashable] = None
     ) -> pd.DataFrame: ...
+    def save(self, path: Union[str, "os.PathLike[str]"]) -> None: ...
+    @classmethod
+    def load(cls: Type[_Self], path: Union[str, "os.PathLike[str]"]) -> _Self: ...
     def _partition_facts(self, frame: pd.DataFrame) -> Dict[str, Any]: ...
     @staticmethod
     def _combine_facts(facts: Iterable[Dict[str, Any]]) -> Dict[str, Any]: ...
