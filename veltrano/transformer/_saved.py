@@ -18,6 +18,7 @@ import json
 import math
 import os
 import pickletools
+import struct
 import zipfile
 import zlib
 
@@ -63,6 +64,9 @@ def encode_dtype(dtype):
         na = "nan" if getattr(dtype, "na_value", pd.NA) is not pd.NA else "NA"
         return {"kind": "string", "storage": str(dtype.storage), "na": na}
     if isinstance(dtype, pd.DatetimeTZDtype):
+        # The zone is saved by its name, so only a zone that its name gives back can be.
+        if pd.DatetimeTZDtype(dtype.unit, str(dtype.tz)) != dtype:
+            raise TypeError("the time zone %s has no name that gives it back, so it cannot be saved" % dtype.tz)
         return {"kind": "datetime", "unit": dtype.unit, "tz": str(dtype.tz)}
     if isinstance(dtype, np.dtype) and dtype.kind in "mM":
         unit = np.datetime_data(dtype)[0]
@@ -443,7 +447,7 @@ def _guarded(path, load):
     except _Bad as exc:
         raise _fail(path, exc) from None
     except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError, UnicodeDecodeError,
-            zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError, AttributeError) as exc:
+            zipfile.BadZipFile, zlib.error, struct.error, EOFError, NotImplementedError, AttributeError) as exc:
         raise _fail(path, "%s (%s)" % (exc, type(exc).__name__)) from None
 
 
@@ -535,10 +539,11 @@ def _check_column_facts(entry):
     if entry["kind"] == "category":
         pairs = entry["pairs"]
         _require(type(pairs) is dict and all(type(k) is tuple and len(k) == 2 and type(v) is int
-                                             for k, v in pairs.items()), "pairs must map pairs to counts")
+                                             and not any(isinstance(x, (list, dict, tuple)) for x in k)
+                                             for k, v in pairs.items()), "pairs must map pairs of values to counts")
         return
-    for key in ("lo", "hi", "step_lo", "step_hi"):
-        _require(type(entry[key]) in (int, float), "%s must be a number", key)
+    for key in ("lo", "hi", "step_lo", "step_hi"):  # None where nothing was observed
+        _require(entry[key] is None or type(entry[key]) in (int, float), "%s must be a number", key)
     for key in ("in_range", "rising", "step_gcd", "value_gcd"):
         _require(type(entry[key]) is int, "%s must be a whole number", key)
     for key in ("first", "step"):
@@ -591,13 +596,13 @@ def _plain(state):
 
 
 def _state_of(tr):
-    state = vars(tr)
-    names = [name for name, _ in _ATTRIBUTES]
-    if list(state) != names:
-        missing = [n for n in names if n not in state]
-        raise ValueError("only a transformer as its constructor left it can be saved: %s" % (
-            "it lacks %s" % ", ".join(missing) if missing else "it holds other attributes (%s)" % ", ".join(
-                str(n) for n in state if n not in names) if set(state) - set(names) else "its attributes are reordered"))
+    """The attributes to save: exactly the constructor's, as it left them."""
+    state, names = vars(tr), [name for name, _ in _ATTRIBUTES]
+    missing, extra = [n for n in names if n not in state], [str(n) for n in state if n not in names]
+    if missing or extra or list(state) != names:
+        problem = ("it lacks %s" % ", ".join(missing) if missing else
+                   "it holds other attributes (%s)" % ", ".join(extra) if extra else "its attributes were reordered")
+        raise ValueError("only a transformer as its constructor left it can be saved: " + problem)
     return state
 
 
@@ -663,7 +668,9 @@ def _read_frames(z, content):
         frame = decode_frame(_loads(members.pop(entry["member"])))
         _require(len(frame) == entry["rows"], "frame %s has %d rows, not %r", entry["member"], len(frame),
                  entry["rows"])
-        frames[entry["attribute"], decode_value(entry["key"])] = frame
+        where = entry["attribute"], decode_value(entry["key"])
+        _require(where not in frames, "two frames for %s", where)
+        frames[where] = frame
     return frames
 
 
