@@ -152,6 +152,27 @@ def saved_results(folder):
     return results
 
 
+def dump(path):
+    with open(path, "w") as f:
+        for seed in SEEDS:
+            f.write(json.dumps({"seed": seed, **results(seed)}, sort_keys=True) + "\n")
+    print("cross-pandas: %d seeded cases on pandas %s written to %s" % (len(SEEDS), pd.__version__, path))
+
+
+def compare(paths):
+    runs = []
+    for path in paths:
+        with open(path) as f:
+            runs.append(f.read().splitlines())
+    for path, run in zip(paths[1:], runs[1:]):
+        for ours, theirs in zip(runs[0] + [""] * len(run), run + [""] * len(runs[0])):
+            if ours != theirs:
+                print("cross-pandas: results differ between %s and %s:\n%s\n%s" % (paths[0], path, ours, theirs))
+                return 1
+    print("cross-pandas: %d seeded cases identical across %s" % (len(runs[0]), ", ".join(paths)))
+    return 0
+
+
 if __name__ == "__main__":
     if sys.argv[1:2] == ["dump"] and len(sys.argv) == 3:
         dump(sys.argv[2])
