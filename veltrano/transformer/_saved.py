@@ -367,9 +367,12 @@ def decode_frame(data):
     index, columns = decode_index(data["index"]), decode_index(data["columns"])
     _require(len(columns) == len(data["data"]), "a frame names %d columns but holds %d", len(columns),
              len(data["data"]))
-    arrays = {i: decode_column(col, len(index)) for i, col in enumerate(data["data"])}
-    df = pd.DataFrame(arrays, index=index) if arrays else pd.DataFrame(index=index)
-    df.columns = columns
+    # Each column as a Series of its own dtype: pandas 3 would otherwise read
+    # object columns of text as its str dtype.
+    columns_in = {i: pd.Series(values, dtype=values.dtype, copy=False)
+                  for i, values in enumerate(decode_column(col, len(index)) for col in data["data"])}
+    df = pd.DataFrame(columns_in) if columns_in else pd.DataFrame(index=pd.RangeIndex(len(index)))
+    df.index, df.columns = index, columns
     return df
 
 
