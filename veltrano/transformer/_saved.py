@@ -450,8 +450,10 @@ def _guarded(path, load):
         raise
     except _Bad as exc:
         raise _fail(path, exc) from None
-    except (ValueError, TypeError, KeyError, IndexError, OverflowError, RecursionError, UnicodeDecodeError,
-            zipfile.BadZipFile, zlib.error, struct.error, EOFError, NotImplementedError, AttributeError) as exc:
+    # RuntimeError covers a zip member flagged as encrypted, an unknown compression
+    # (NotImplementedError) and nesting too deep to decode (RecursionError).
+    except (ValueError, TypeError, LookupError, ArithmeticError, RuntimeError, AttributeError, EOFError,
+            zipfile.BadZipFile, zlib.error, struct.error) as exc:
         raise _fail(path, "%s (%s)" % (exc, type(exc).__name__)) from None
 
 
