@@ -454,7 +454,8 @@ def _guarded(path, load):
     # (NotImplementedError) and nesting too deep to decode (RecursionError).
     except (ValueError, TypeError, LookupError, ArithmeticError, RuntimeError, AttributeError, EOFError,
             zipfile.BadZipFile, zlib.error, struct.error) as exc:
-        raise _fail(path, "%s (%s)" % (exc, type(exc).__name__)) from None
+        raise _fail(path, "it is damaged or holds what no saved transformer does (%s: %s)" % (
+            type(exc).__name__, exc)) from None
 
 
 def _write(path, write):
