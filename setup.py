@@ -30,7 +30,7 @@ export_init = ("PyMODINIT_FUNC", 'extern "C" __attribute__((visibility("default"
 
 
 def _sources(*folders):
-    return sorted(f for folder in folders for f in glob("src/%s/*.cpp" % folder))
+    return sorted(f for folder in folders for f in glob("src/%s/**/*.cpp" % folder, recursive=True))
 
 
 def _extension(name, folders):
@@ -45,8 +45,8 @@ def _extension(name, folders):
     )
 
 
-# Both modules share the glue in src/common; each has its own bodies.
-timeseries = _extension("timeseries", ["common", "module", "difference", "postprocess", "paths"])
+# Two extensions on one glue (src/common); each has its own folder and names.
+timeseries = _extension("timeseries", ["common", "timeseries"])
 sequences = _extension("sequences", ["common", "sequences"])
 
 setup(

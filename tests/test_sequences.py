@@ -162,10 +162,10 @@ def test_partitions_give_the_same_model_and_entities():
     for i in range(2):
         pd.testing.assert_frame_equal(pd.concat([t[i] for t in tables], ignore_index=True),
                                       pd.concat([st.transform(p)[i] for p in parts], ignore_index=True))
-    rows, lengths = split._plan(entities)
-    half = len(rows) // 2
-    pieces = [split._rebuild(entities.iloc[rows[a:b]], steps, lengths[a:b], id_offset=a)
-              for a, b in ((0, half), (half, len(rows)))]
+    lengths = split._row_counts(entities)
+    half = len(lengths) // 2
+    pieces = [split._rebuild(entities.iloc[a:b], steps, lengths[a:b], ids=np.arange(a, b) + 1)
+              for a, b in ((0, half), (half, len(lengths)))]
     pd.testing.assert_frame_equal(pd.concat(pieces, ignore_index=True), whole)
 
 

@@ -6,34 +6,14 @@
 
 namespace vt {
 
-namespace {
-
-struct NameTable {
-    std::array<PyObject*, static_cast<size_t>(N::count_)> objects{};
-};
-// Kept for the life of the process: the module refuses a second
-// interpreter, so one table serves every caller.
-NameTable names_state;
-
-constexpr const char* name_texts[] = {
-#define VT_NAME(id, text) text,
-#include "common/all_names.def"
-#undef VT_NAME
-};
-
-}  // namespace
-
-bool init_names() {
-    for (size_t i = 0; i < names_state.objects.size(); ++i) {
-        if (names_state.objects[i] != nullptr) continue;
-        PyObject* s = PyUnicode_InternFromString(name_texts[i]);
-        if (s == nullptr) return false;
-        names_state.objects[i] = s;
+bool intern_names(const char* const* texts, PyObject** objects, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (objects[i] != nullptr) continue;
+        objects[i] = PyUnicode_InternFromString(texts[i]);
+        if (objects[i] == nullptr) return false;
     }
     return true;
 }
-
-PyObject* name(N n) { return names_state.objects[static_cast<size_t>(n)]; }
 
 Ref getattr(PyObject* obj, N n) { return require(PyObject_GetAttr(obj, name(n))); }
 
@@ -174,8 +154,8 @@ void fail_assertion(std::initializer_list<Piece> pieces) {
 }
 
 bool dtype_kind_is(PyObject* obj, const char* kind) {
-    Ref dtype = getattr(obj, N::dtype);
-    Ref actual = getattr(dtype.get(), N::kind);
+    Ref dtype = require(PyObject_GetAttrString(obj, "dtype"));
+    Ref actual = require(PyObject_GetAttrString(dtype.get(), "kind"));
     Ref expected = text(kind);
     return truthy(require(PyObject_RichCompare(actual.get(), expected.get(), Py_EQ)).get());
 }
@@ -183,24 +163,37 @@ bool dtype_kind_is(PyObject* obj, const char* kind) {
 bool is_text_dtype(PyObject* pd, PyObject* dtype) {
     Ref object_code = text("O");
     if (truthy(require(PyObject_RichCompare(dtype, object_code.get(), Py_EQ)).get())) return true;
-    for (N type_name : {N::StringDtype, N::CategoricalDtype}) {
-        Ref type = getattr(pd, type_name);
+    for (const char* type_name : {"StringDtype", "CategoricalDtype"}) {
+        Ref type = require(PyObject_GetAttrString(pd, type_name));
         if (require_ok(PyObject_IsInstance(dtype, type.get()))) return true;
     }
     return false;
 }
 
 long pandas_major_version(PyObject* pd) {
-    Ref version = getattr(pd, N::dunder_version);
+    Ref version = require(PyObject_GetAttrString(pd, "__version__"));
     const char* digits = PyUnicode_AsUTF8(version.get());
     if (digits == nullptr) throw_python_error();
     return std::strtol(digits, nullptr, 10);
 }
 
+bool claim_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+    PyInterpreterState* current = PyThreadState_GetInterpreter(PyThreadState_Get());
+#else
+    PyInterpreterState* current = PyThreadState_Get()->interp;
+#endif
+    static PyInterpreterState* home = current;
+    if (home == current) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return false;
+}
+
 bool assertions_enabled() {
     PyObject* flags = PySys_GetObject("flags");  // borrowed
     if (flags == nullptr) return true;
-    Ref level = getattr(flags, N::optimize);
+    Ref level = require(PyObject_GetAttrString(flags, "optimize"));
     return !truthy(level.get());
 }
 

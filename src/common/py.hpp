@@ -9,17 +9,17 @@
 
 namespace vt {
 
-enum class N : int {
-#define VT_NAME(id, text) id,
-#include "common/all_names.def"
-#undef VT_NAME
-    count_
-};
+// An interned name. Each extension lists its own names (the shared ones of
+// common/names.def among them) and defines the three functions below, so the
+// glue knows no extension's names.
+enum class N : int;
 
 // Creates every interned name once; false with an exception set on failure.
 bool init_names();
 // The interned str for a name (borrowed; lives as long as the process).
 PyObject* name(N n);
+// Interns texts[i] into objects[i] where that is still empty.
+bool intern_names(const char* const* texts, PyObject** objects, size_t n);
 
 // One argument of a call: a borrowed object, an owned one, or an interned name.
 struct Arg {
@@ -81,6 +81,11 @@ bool is_text_dtype(PyObject* pd, PyObject* dtype);
 // The major version of the pandas module pd (its __version__ up to the first dot).
 long pandas_major_version(PyObject* pd);
 
+// False with ImportError set when called from an interpreter other than the
+// first caller's: an extension's names live as long as the process, in the
+// interpreter that created them.
+bool claim_interpreter();
+
 // False when the interpreter runs with -O: assertions are then skipped.
 bool assertions_enabled();
 
@@ -121,7 +126,7 @@ std::pair<Ref, Ref> unpack2(PyObject* obj);
 // `for key, value in mapping.items()` does.
 class items {
 public:
-    explicit items(PyObject* mapping) : view_(call_method(mapping, N::items)), pairs_(view_.get()) {}
+    explicit items(PyObject* mapping) : view_(require(PyObject_CallMethod(mapping, "items", nullptr))), pairs_(view_.get()) {}
 
     class iterator {
     public:

@@ -137,10 +137,6 @@ Ref in_key_order(PyObject* pairs) {
     return out;
 }
 
-uint64_t pair_key(int32_t a, int32_t b) {
-    return (static_cast<uint64_t>(static_cast<uint32_t>(a + 1)) << 32) | static_cast<uint32_t>(b + 1);
-}
-
 void category_facts(const Order& o, const std::vector<int32_t>& codes, PyObject* uniques, PyObject* dict) {
     int64_t miss = 0, constant = 0;
     std::unordered_map<uint64_t, int64_t> pairs;
@@ -153,7 +149,7 @@ void category_facts(const Order& o, const std::vector<int32_t>& codes, PyObject*
             const int32_t x = codes[static_cast<size_t>(o.perm[static_cast<size_t>(r)])];
             miss += x < 0;
             steady = steady && x == head;
-            if (r > s) ++pairs[pair_key(prev, x)];
+            if (r > s) ++pairs[pair_code(prev, x)];
             prev = x;
         }
         constant += steady;
@@ -196,7 +192,7 @@ Ref lengths_of(const Order& o) {
 }  // namespace
 
 Ref partition_facts(const Libs& L, PyObject* frame, PyObject* id_label, PyObject* time_label, PyObject* labels,
-                    const std::vector<Kind>& kinds, const Model* bounds) {
+                    const std::vector<Kind>& kinds, const Model* bounds, Order* kept) {
     if (length(frame) == 0) raise(PyExc_ValueError, {"the frame is empty"});
     Ref ids = column(frame, id_label, "input");
     Ref time_series = column(frame, time_label, "input");
@@ -205,7 +201,7 @@ Ref partition_facts(const Libs& L, PyObject* frame, PyObject* id_label, PyObject
         if (require_ok(PyObject_RichCompareBool(PyList_GET_ITEM(labels, static_cast<Py_ssize_t>(i)), time_label, Py_EQ)))
             time_kind = kinds[i];
     Order o = is_time_like(time_kind)
-                  ? entity_order(L, ids.get(), id_label, read_nanoseconds(L, time_series.get(), time_kind))
+                  ? entity_order(L, ids.get(), id_label, read_nanoseconds(time_series.get(), time_kind))
                   : entity_order(L, ids.get(), id_label, read_numbers(L, time_series.get(), time_label, "input"));
 
     Ref columns = require(PyList_New(0));
@@ -223,7 +219,7 @@ Ref partition_facts(const Libs& L, PyObject* frame, PyObject* id_label, PyObject
                 break;
             case Kind::datetime:
             case Kind::timedelta:
-                numeric_facts(o, read_nanoseconds(L, series.get(), kinds[i]), b, entry.get());
+                numeric_facts(o, read_nanoseconds(series.get(), kinds[i]), b, entry.get());
                 break;
             case Kind::category: {
                 Ref uniques;
@@ -237,8 +233,10 @@ Ref partition_facts(const Libs& L, PyObject* frame, PyObject* id_label, PyObject
     Ref rows = integer(static_cast<long long>(o.perm.size()));
     Ref entities = integer(static_cast<long long>(o.entities()));
     Ref lengths = lengths_of(o);
-    return new_dict({{name(N::rows), rows}, {name(N::entities), entities}, {name(N::lengths), lengths}, {name(N::order), labels},
-                     {name(N::columns), columns}});
+    Ref out = new_dict({{name(N::rows), rows}, {name(N::entities), entities}, {name(N::lengths), lengths}, {name(N::order), labels},
+                        {name(N::columns), columns}});
+    if (kept != nullptr) *kept = std::move(o);
+    return out;
 }
 
 // ----- combining -------------------------------------------------------------------
@@ -342,7 +340,7 @@ Ref merge(PyObject* a, PyObject* b) {
     Ref entities = add(x.item(N::entities).get(), y.item(N::entities).get());
     Ref lengths = add_counts(x.item(N::lengths).get(), y.item(N::lengths).get());
     return new_dict({{name(N::rows), rows}, {name(N::entities), entities}, {name(N::lengths), lengths}, {name(N::order), x.item(N::order)},
-                     {name(N::columns), columns}});
+                        {name(N::columns), columns}});
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 
 namespace vt {
 namespace seq {
@@ -21,6 +22,10 @@ struct Transformer {
     PyObject* random_state;
     PyObject* facts;  // None until fitted
     int clip;
+    // The model derived from facts, built once per fit or unpickling. Calls
+    // copy the shared pointer before they may let other threads run, so a fit
+    // on another thread never frees a model in use.
+    std::shared_ptr<const Model>* model;
 };
 
 Transformer* self_of(PyObject* o) { return reinterpret_cast<Transformer*>(o); }
@@ -34,17 +39,30 @@ Config config_of(Transformer* t) {
     return parse_config(t->id, t->time, t->statics, t->columns, t->unit, t->clip, t->random_state);
 }
 
-Model model_of(const Libs& L, Transformer* t, const Config& cfg) {
-    if (t->facts == Py_None)
+std::shared_ptr<const Model> cached_model(Transformer* t) {
+    if (t->model == nullptr || !*t->model)
         raise(PyExc_RuntimeError, {"this SequenceTransformer is not fitted yet: call fit or fit_transform first"});
-    return build_model(L, cfg, t->facts);
+    return *t->model;
 }
 
-// The model of a fitted transformer, under its current options.
-Model fitted_model(const Libs& L, PyObject* self) {
-    Transformer* t = self_of(self);
-    return model_of(L, t, config_of(t));
+// Keeps facts and the model derived from them (None: unfitted), checking the
+// facts by deriving it first.
+void keep_facts(const Libs& L, Transformer* t, const Config& cfg, PyObject* facts) {
+    std::shared_ptr<const Model> model;
+    if (facts != Py_None) model = std::make_shared<const Model>(build_model(L, cfg, facts));
+    if (t->model == nullptr) t->model = new std::shared_ptr<const Model>();
+    t->model->swap(model);
+    Py_INCREF(facts);
+    Py_XSETREF(t->facts, facts);
 }
+
+void drop_model(Transformer* t) {
+    delete t->model;
+    t->model = nullptr;
+}
+
+// The model of a fitted transformer, held for as long as the caller keeps it.
+std::shared_ptr<const Model> fitted_model(PyObject* self) { return cached_model(self_of(self)); }
 
 void set_field(PyObject*& field, PyObject* value) {
     Py_INCREF(value);
@@ -72,6 +90,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
         set_field(t->columns, cfg.columns.get());
         set_field(t->unit, unit);
         set_field(t->random_state, random_state);
+        drop_model(t);
         set_field(t->facts, Py_None);
         t->clip = clip;
         return 0;
@@ -93,6 +112,8 @@ PyObject* create(PyTypeObject* type, PyObject*, PyObject*) {
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
     for (PyObject** f : fields_of(self_of(self))) Py_VISIT(*f);
+    // An instance of a heap type owns a reference to it (tp_alloc takes it).
+    Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
@@ -103,13 +124,17 @@ int clear(PyObject* self) {
         Py_INCREF(Py_None);
         Py_XSETREF(*f, Py_None);
     }
+    drop_model(self_of(self));
     return 0;
 }
 
 void dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     for (PyObject** f : fields_of(self_of(self))) Py_CLEAR(*f);
-    Py_TYPE(self)->tp_free(self);
+    drop_model(self_of(self));
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
 
 PyObject* reduce(PyObject* self, PyObject*) {
@@ -130,13 +155,37 @@ PyObject* setstate(PyObject* self, PyObject* state) {
         FactsView s(state);
         Ref statics = s.item(N::static_columns), columns = s.item(N::columns), unit = s.item(N::time_unit);
         Ref clip = s.item(N::clip), random_state = s.item(N::random_state), facts = s.item(N::facts);
-        parse_config(t->id, t->time, statics.get(), columns.get(), unit.get(), truthy(clip.get()), random_state.get());
+        Config cfg =
+            parse_config(t->id, t->time, statics.get(), columns.get(), unit.get(), truthy(clip.get()), random_state.get());
+        // The model first: facts that derive none leave the transformer as it was.
+        Libs L;
+        keep_facts(L, t, cfg, facts.get());
         set_field(t->statics, statics.get());
         set_field(t->columns, columns.get());
         set_field(t->unit, unit.get());
         set_field(t->random_state, random_state.get());
-        set_field(t->facts, facts.get());
         t->clip = truthy(clip.get());
+        Py_RETURN_NONE;
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+// The options as given to the constructor (scikit-learn's name for them).
+PyObject* get_params(PyObject* self, PyObject*) {
+    try {
+        Transformer* t = self_of(self);
+        Ref clip = Ref::borrow(t->clip ? Py_True : Py_False);
+        return new_dict({{text("id_column"), t->id}, {text("time_column"), t->time}, {name(N::static_columns), t->statics},
+                         {name(N::columns), t->columns}, {name(N::time_unit), t->unit}, {name(N::clip), clip},
+                         {name(N::random_state), t->random_state}})
+            .release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* require_fitted(PyObject* self, PyObject*) {
+    try {
+        cached_model(self_of(self));
         Py_RETURN_NONE;
     }
     VT_BOUNDARY(nullptr)
@@ -150,10 +199,9 @@ PyObject* repr(PyObject* self) {
         Ref unit = require(PyObject_Repr(t->unit)), seed = require(PyObject_Repr(t->random_state));
         Ref head = build_message({type_name, "(id_column=", id, ", time_column=", time, ", time_unit=", unit,
                                   ", clip=", t->clip ? "True" : "False", ", random_state=", seed, ")"});
-        if (t->facts == Py_None) return build_message({head, " (not fitted)"}).release();
-        Libs L;
-        Config cfg = config_of(t);
-        Model m = build_model(L, cfg, t->facts);
+        if (t->model == nullptr || !*t->model) return build_message({head, " (not fitted)"}).release();
+        const std::shared_ptr<const Model> model = *t->model;
+        const Model& m = *model;
         Ref statics = require(PyList_New(0));
         for (const ColumnModel& c : m.cols)
             if (c.is_static) require_ok(PyList_Append(statics.get(), c.name.get()));
@@ -187,17 +235,11 @@ Ref dask_route(const char* function, Args args) { return glue_call("veltrano.tra
 
 // ----- the passes --------------------------------------------------------------------------
 
-Ref facts_of_frame(const Libs& L, const Config& cfg, PyObject* frame) {
+Ref facts_of_frame(const Libs& L, const Config& cfg, PyObject* frame, Order* kept = nullptr) {
     Ref labels;
     std::vector<Kind> kinds;
     chosen_columns(L, cfg, frame, labels, kinds);
-    return partition_facts(L, frame, cfg.id.get(), cfg.time.get(), labels.get(), kinds, nullptr);
-}
-
-// Checks the facts by deriving a model from them, then keeps them.
-void adopt(const Libs& L, Transformer* t, const Config& cfg, PyObject* facts) {
-    build_model(L, cfg, facts);
-    set_field(t->facts, facts);
+    return partition_facts(L, frame, cfg.id.get(), cfg.time.get(), labels.get(), kinds, nullptr, kept);
 }
 
 // One frame in: the Dask route for a Dask frame, else `step` on this
@@ -216,21 +258,23 @@ PyObject* on_frame(PyObject* self, PyObject* frame, const char* method, Step ste
 
 PyObject* fit(PyObject* self, PyObject* frame) {
     return on_frame(self, frame, "fit", [&](const Libs& L, Transformer* t, const Config& cfg) {
-        adopt(L, t, cfg, facts_of_frame(L, cfg, frame).get());
+        keep_facts(L, t, cfg, facts_of_frame(L, cfg, frame).get());
         return Ref::borrow(self);
     });
 }
 
 PyObject* transform(PyObject* self, PyObject* frame) {
-    return on_frame(self, frame, "transform", [&](const Libs& L, Transformer* t, const Config& cfg) {
-        return make_tables(L, model_of(L, t, cfg), frame);
+    return on_frame(self, frame, "transform", [&](const Libs& L, Transformer* t, const Config&) {
+        return make_tables(L, *cached_model(t), frame);
     });
 }
 
 PyObject* fit_transform(PyObject* self, PyObject* frame) {
     return on_frame(self, frame, "fit_transform", [&](const Libs& L, Transformer* t, const Config& cfg) {
-        adopt(L, t, cfg, facts_of_frame(L, cfg, frame).get());
-        return make_tables(L, model_of(L, t, cfg), frame);
+        // The entities are ordered once, for both passes.
+        Order o;
+        keep_facts(L, t, cfg, facts_of_frame(L, cfg, frame, &o).get());
+        return make_tables(L, *cached_model(t), frame, &o);
     });
 }
 
@@ -245,10 +289,11 @@ PyObject* reverse_transform(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (is_dask(entities) || is_dask(steps))
             return dask_route("reverse_transform", {self, entities, steps, counts, replay ? Py_True : Py_False}).release();
         Libs L;
-        Model m = fitted_model(L, self);
+        const std::shared_ptr<const Model> model = fitted_model(self);
+        const Model& m = *model;
         std::vector<int64_t> rows, lengths;
         plan(L, m, entities, counts, rows, lengths);
-        return rebuild(L, m, entities, steps, rows, lengths, 0, replay != 0).release();
+        return rebuild(L, m, entities, steps, rows, lengths, replay != 0).release();
     }
     VT_BOUNDARY(nullptr)
 }
@@ -261,9 +306,7 @@ PyObject* fidelity_method(PyObject* self, PyObject* args, PyObject* kwargs) {
                                          &rebuilt_id))
             return nullptr;
         Libs L;
-        Transformer* t = self_of(self);
-        Config cfg = config_of(t);
-        return fidelity(L, model_of(L, t, cfg), real, rebuilt, rebuilt_id).release();
+        return fidelity(L, *fitted_model(self), real, rebuilt, rebuilt_id).release();
     }
     VT_BOUNDARY(nullptr)
 }
@@ -291,7 +334,7 @@ PyObject* fit_facts(PyObject* self, PyObject* facts) {
         Libs L;
         Transformer* t = self_of(self);
         Config cfg = config_of(t);
-        adopt(L, t, cfg, facts);
+        keep_facts(L, t, cfg, facts);
         Py_INCREF(self);
         return self;
     }
@@ -314,51 +357,81 @@ PyObject* load_method(PyObject* cls, PyObject* path) {
     VT_BOUNDARY(nullptr)
 }
 
-PyObject* plan_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+std::vector<int64_t> whole_numbers(PyObject* items, const char* what, int64_t lowest) {
+    std::vector<int64_t> out;
+    for (Ref& item : iterate(items)) {
+        Ref index = require(PyNumber_Index(item.get()));
+        const long long v = PyLong_AsLongLong(index.get());
+        if (v == -1 && PyErr_Occurred()) throw_python_error();
+        if (v < lowest) raise(PyExc_ValueError, {what, " must be at least ", integer(lowest)});
+        out.push_back(v);
+    }
+    return out;
+}
+
+// The plan's runs for a histogram of entity rows by row count: what the
+// Dask route deals from its partitions' histograms.
+PyObject* deal_method(PyObject*, PyObject* args) {
     try {
-        static const char* keywords[] = {"entities", "counts", nullptr};
-        PyObject *entities, *counts = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:_plan", const_cast<char**>(keywords), &entities, &counts))
-            return nullptr;
-        Libs L;
-        Model m = fitted_model(L, self);
-        std::vector<int64_t> rows, lengths;
-        plan(L, m, entities, counts, rows, lengths);
-        return new_tuple({int_array(L, rows), int_array(L, lengths)}).release();
+        PyObject *histogram, *counts;
+        if (!PyArg_ParseTuple(args, "OO:_deal", &histogram, &counts)) return nullptr;
+        const std::vector<Run> runs = deal(whole_numbers(histogram, "histogram counts", 0), requests_of(counts));
+        Ref out = require(PyList_New(0));
+        for (const Run& r : runs) {
+            Ref run = new_tuple({integer(r.count), integer(r.first), integer(r.entities), integer(r.rows)});
+            require_ok(PyList_Append(out.get(), run.get()));
+        }
+        return out.release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+// {rebuilt length: the nearest row count with steps} for lengths of at least 2.
+PyObject* nearest_pools_method(PyObject*, PyObject* args) {
+    try {
+        PyObject *lengths, *present;
+        if (!PyArg_ParseTuple(args, "OO:_nearest_pools", &lengths, &present)) return nullptr;
+        std::vector<bool> has;
+        for (int64_t c : whole_numbers(present, "row counts", 0)) {
+            if (static_cast<size_t>(c) >= has.size()) has.resize(static_cast<size_t>(c) + 1, false);
+            has[static_cast<size_t>(c)] = true;
+        }
+        Ref out = require(PyDict_New());
+        for (int64_t k : whole_numbers(lengths, "row counts", 1)) {
+            if (k < 2) continue;
+            const int64_t pool = nearest_pool(has, k);
+            if (pool == 0) raise(PyExc_ValueError, {"no steps to rebuild entities of ", integer(k), " rows: the steps frame is empty"});
+            require_ok(PyDict_SetItem(out.get(), integer(k).get(), integer(pool).get()));
+        }
+        return out.release();
     }
     VT_BOUNDARY(nullptr)
 }
 
 PyObject* rebuild_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
-        static const char* keywords[] = {"entities", "steps", "lengths", "id_offset", "replay", "ids", nullptr};
+        static const char* keywords[] = {"entities", "steps", "lengths", "replay", "ids", nullptr};
         PyObject *entities, *steps, *lengths_obj, *ids_obj = Py_None;
-        long long id_offset = 0;
         int replay = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$LpO:_rebuild", const_cast<char**>(keywords), &entities, &steps,
-                                         &lengths_obj, &id_offset, &replay, &ids_obj))
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$pO:_rebuild", const_cast<char**>(keywords), &entities, &steps,
+                                         &lengths_obj, &replay, &ids_obj))
             return nullptr;
         Libs L;
-        Model m = fitted_model(L, self);
-        std::vector<int64_t> rows, lengths;
-        for (Ref& item : iterate(lengths_obj)) {
-            Ref index = require(PyNumber_Index(item.get()));
-            const long long k = PyLong_AsLongLong(index.get());
-            if (k == -1 && PyErr_Occurred()) throw_python_error();
-            if (k < 1) raise(PyExc_ValueError, {"row counts must be at least 1"});
-            rows.push_back(static_cast<int64_t>(rows.size()));
-            lengths.push_back(k);
-        }
+        const std::shared_ptr<const Model> model = fitted_model(self);
+        const Model& m = *model;
+        const std::vector<int64_t> lengths = whole_numbers(lengths_obj, "row counts", 1);
+        std::vector<int64_t> rows(lengths.size());
+        for (size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<int64_t>(i);
         if (static_cast<Py_ssize_t>(rows.size()) != length(entities))
             raise(PyExc_ValueError, {"one row count per entity row is needed"});
-        if (ids_obj == Py_None) return rebuild(L, m, entities, steps, rows, lengths, id_offset, replay != 0).release();
+        if (ids_obj == Py_None) return rebuild(L, m, entities, steps, rows, lengths, replay != 0).release();
         Ref asarray = getattr(L.np.get(), N::asarray);
         Ref ids_arr = call(asarray.get(), {ids_obj}, {kw(N::dtype, name(N::int64))});
         Buffer b(ids_arr.get(), PyBUF_RECORDS_RO);
         if (b.size() != static_cast<Py_ssize_t>(rows.size())) raise(PyExc_ValueError, {"one id per entity row is needed"});
         std::vector<int64_t> ids(rows.size());
         for (size_t i = 0; i < ids.size(); ++i) ids[i] = b.at<int64_t>(static_cast<Py_ssize_t>(i));
-        return rebuild(L, m, entities, steps, rows, lengths, id_offset, replay != 0, ids.data()).release();
+        return rebuild(L, m, entities, steps, rows, lengths, replay != 0, ids.data()).release();
     }
     VT_BOUNDARY(nullptr)
 }
@@ -371,7 +444,8 @@ PyObject* row_counts_method(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:_row_counts", const_cast<char**>(keywords), &frame, &steps))
             return nullptr;
         Libs L;
-        Model m = fitted_model(L, self);
+        const std::shared_ptr<const Model> model = fitted_model(self);
+        const Model& m = *model;
         return int_array(L, row_counts(L, m, frame, steps ? "steps" : "entities", steps ? 2 : 1)).release();
     }
     VT_BOUNDARY(nullptr)
@@ -391,7 +465,8 @@ PyObject* get_clip(PyObject* self, void*) { return PyBool_FromLong(self_of(self)
 PyObject* get_fitted(PyObject* self, void* which) {
     try {
         Libs L;
-        Model m = fitted_model(L, self);
+        const std::shared_ptr<const Model> model = fitted_model(self);
+        const Model& m = *model;
         const int w = static_cast<int>(reinterpret_cast<std::ptrdiff_t>(which));
         if (w == 0) return Ref::borrow(m.count_name.get()).release();
         if (w == 1) return Ref::borrow(m.position_name.get()).release();
@@ -451,6 +526,10 @@ PyMethodDef methods[] = {
               "entities, one row per measure and column. The rebuilt entities are told apart by rebuilt_id_column; by "
               "default by UNIQUE_ID where rebuilt has it and real does not (the compatible class's ids), else by the "
               "id column."),
+    VT_METHOD("get_params", get_params, METH_NOARGS,
+              "get_params() -> dict\n\nThe options as given to the constructor (static_columns and columns as lists "
+              "or None)."),
+    VT_METHOD("_require_fitted", require_fitted, METH_NOARGS, "Raises the not-fitted error unless fitted."),
     VT_METHOD("save", save_method, METH_O,
               "save(path)\n\nSaves the options and the fitted facts (counts, ranges, category pairs; no rows) as "
               "JSON that loads without running code."),
@@ -461,11 +540,13 @@ PyMethodDef methods[] = {
     VT_METHOD("_partition_facts", partition_facts_method, METH_O, "The reducible facts of one partition."),
     VT_METHOD("_combine_facts", combine_facts_method, METH_O | METH_STATIC, "Facts of several partitions as one."),
     VT_METHOD("_fit_facts", fit_facts, METH_O, "Fits on combined facts; returns self."),
-    VT_METHOD("_plan", plan_method, METH_VARARGS | METH_KEYWORDS,
-              "_plan(entities, counts=None) -> (rows, lengths): the entity rows to rebuild and their row counts."),
+    VT_METHOD("_deal", deal_method, METH_VARARGS | METH_STATIC,
+              "_deal(histogram, counts) -> [(row count, first rank, entities, rebuilt rows)]: the plan's runs."),
+    VT_METHOD("_nearest_pools", nearest_pools_method, METH_VARARGS | METH_STATIC,
+              "_nearest_pools(lengths, present) -> {length: row count}: the nearest row count with steps."),
     VT_METHOD("_rebuild", rebuild_method, METH_VARARGS | METH_KEYWORDS,
-              "_rebuild(entities, steps, lengths, *, id_offset=0, replay=False, ids=None): rebuilds each entity row "
-              "with its row count; ids start after id_offset unless given."),
+              "_rebuild(entities, steps, lengths, *, replay=False, ids=None): rebuilds each entity row with its row "
+              "count; ids 1, 2, 3, ... unless given."),
     VT_METHOD("_row_counts", row_counts_method, METH_VARARGS | METH_KEYWORDS,
               "_row_counts(frame, steps=False) -> array: a table's row counts as the rebuild reads them (rounded, "
               "clipped)."),
@@ -481,30 +562,43 @@ const char* const class_doc =
     "generator can learn, and rebuilds entities from synthetic versions of both. Dask DataFrames (the dask extra) "
     "give dask DataFrames back, with the same rows.";
 
-PyTypeObject transformer_type = [] {
-    // The header macro fills the head only; every other slot starts empty.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
-    t.tp_name = "veltrano.transformer.sequences.SequenceTransformer";
-    t.tp_basicsize = sizeof(Transformer);
-    t.tp_dealloc = dealloc;
-    t.tp_repr = repr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = class_doc;
-    t.tp_traverse = traverse;
-    t.tp_clear = clear;
-    t.tp_methods = methods;
-    t.tp_getset = getset;
-    t.tp_init = init;
-    t.tp_new = create;
-    return t;
-}();
+PyType_Slot transformer_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_doc, const_cast<char*>(class_doc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_tp_init, reinterpret_cast<void*>(init)},
+    {Py_tp_new, reinterpret_cast<void*>(create)},
+    {0, nullptr},
+};
+
+PyType_Spec transformer_spec = {
+    "veltrano.transformer.sequences.SequenceTransformer", sizeof(Transformer), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, transformer_slots,
+};
+
+int module_exec(PyObject* module) {
+    try {
+        if (!claim_interpreter() || !init_names()) return -1;
+        Ref type = require(PyType_FromSpec(&transformer_spec));
+        require_ok(PyModule_AddObject(module, "SequenceTransformer", type.get()));
+        type.release();  // the module holds it now
+        return 0;
+    }
+    VT_BOUNDARY(-1)
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "sequences", "Entity and step tables for single-table generators, and the way back.", -1,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "sequences", "Entity and step tables for single-table generators, and the way back.", 0,
+    nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
@@ -512,16 +606,4 @@ PyModuleDef module_def = {
 }  // namespace seq
 }  // namespace vt
 
-PyMODINIT_FUNC PyInit_sequences(void) {
-    using namespace vt;
-    if (!init_names() || PyType_Ready(&seq::transformer_type) < 0) return nullptr;
-    PyObject* module = PyModule_Create(&seq::module_def);
-    if (module == nullptr) return nullptr;
-    Py_INCREF(&seq::transformer_type);
-    if (PyModule_AddObject(module, "SequenceTransformer", reinterpret_cast<PyObject*>(&seq::transformer_type)) < 0) {
-        Py_DECREF(&seq::transformer_type);
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
-}
+PyMODINIT_FUNC PyInit_sequences(void) { return PyModuleDef_Init(&vt::seq::module_def); }

@@ -195,7 +195,7 @@ void Pools::read_column(const Libs& L, const Model& m, size_t i, PyObject* entit
     e_code[i] = std::move(codes[0]);
     s_from[i] = std::move(codes[1]);
     s_to[i] = std::move(codes[2]);
-    read_pairs(L, c, i, codes[3], codes[4]);
+    read_pairs(c, i, codes[3], codes[4]);
     const size_t values = static_cast<size_t>(length(uniques[i].get())) + 1;
     if (values <= 2048) {
         side[i] = values;
@@ -205,8 +205,7 @@ void Pools::read_column(const Libs& L, const Model& m, size_t i, PyObject* entit
     }
 }
 
-void Pools::read_pairs(const Libs&, const ColumnModel& c, size_t i, const std::vector<int32_t>& from,
-                       const std::vector<int32_t>& to) {
+void Pools::read_pairs(const ColumnModel& c, size_t i, const std::vector<int32_t>& from, const std::vector<int32_t>& to) {
     size_t j = 0;
     for (Ref& count : iterate(call_method(c.pairs.get(), N::values).get())) {
         const long long n = PyLong_AsLongLong(count.get());
@@ -275,19 +274,11 @@ void Pools::build_keys(const Model& m, bool replay) {
 }
 
 std::vector<int64_t> Pools::nearest_pools(int64_t longest, bool replay) const {
-    std::vector<bool> has = has_steps;
-    const int64_t top = static_cast<int64_t>(has.size()) - 1;
-    if (has.size() < static_cast<size_t>(std::max(longest, int64_t{2})) + 1)
-        has.resize(static_cast<size_t>(std::max(longest, int64_t{2})) + 1, false);
     std::vector<int64_t> out(static_cast<size_t>(longest) + 1, 0);
     for (int64_t k = 2; k <= longest; ++k) {
-        int64_t best = 0;
-        for (int64_t d = 0; best == 0 && d <= std::max(k, top); ++d)
-            for (int64_t c : {k + d, k - d})
-                if (best == 0 && c >= 2 && c < static_cast<int64_t>(has.size()) && has[static_cast<size_t>(c)]) best = c;
-        if (best == 0 && !replay)
+        out[static_cast<size_t>(k)] = nearest_pool(has_steps, k);
+        if (out[static_cast<size_t>(k)] == 0 && !replay)
             raise(PyExc_ValueError, {"no steps to rebuild entities of ", integer(k), " rows: the steps frame is empty"});
-        out[static_cast<size_t>(k)] = best;
     }
     return out;
 }

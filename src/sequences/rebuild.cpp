@@ -34,26 +34,54 @@ int64_t whole(PyObject* obj, const char* what, int64_t lowest) {
     return v;
 }
 
-// Entity rows by row count, handed out nearest count first; once every row
-// has been handed out, the next round starts over.
-struct Dealer {
-    std::vector<std::vector<int64_t>> by_count;
-    std::vector<size_t> next;
-    int64_t take(int64_t k) {
-        for (int round = 0; round < 2; ++round) {
-            const int64_t top = static_cast<int64_t>(by_count.size()) - 1;
-            for (int64_t d = 0; d <= std::max(k, top); ++d)
-                for (int64_t c : {k + d, k - d}) {
-                    if (c < 1 || c > top || next[static_cast<size_t>(c)] >= by_count[static_cast<size_t>(c)].size()) continue;
-                    return by_count[static_cast<size_t>(c)][next[static_cast<size_t>(c)]++];
-                }
-            std::fill(next.begin(), next.end(), 0);
-        }
-        raise(PyExc_ValueError, {"the entities frame is empty"});
-    }
-};
+// The nearest row count c in [lowest, has.size()) with has[c] (ties: the
+// larger), or 0 when there is none.
+int64_t nearest(const std::vector<bool>& has, int64_t k, int64_t lowest) {
+    const int64_t top = static_cast<int64_t>(has.size()) - 1;
+    for (int64_t d = 0; d <= std::max(k, top); ++d)
+        for (int64_t c : {k + d, k - d})
+            if (c >= lowest && c <= top && has[static_cast<size_t>(c)]) return c;
+    return 0;
+}
 
 }  // namespace
+
+std::vector<Request> requests_of(PyObject* counts) {
+    if (!PyDict_Check(counts)) raise(PyExc_TypeError, {"counts must be a dict {row count: number of entities}"});
+    std::vector<Request> out;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(counts, &pos, &key, &value))
+        out.push_back({whole(key, "a row count", 1), whole(value, "a number of entities", 0)});
+    return out;
+}
+
+std::vector<Run> deal(const std::vector<int64_t>& histogram, const std::vector<Request>& requests) {
+    const bool any = std::any_of(histogram.begin() + (histogram.empty() ? 0 : 1), histogram.end(), [](int64_t h) { return h > 0; });
+    std::vector<int64_t> used(histogram.size(), 0);
+    std::vector<bool> left(histogram.size());
+    std::vector<Run> runs;
+    for (const Request& r : requests) {
+        if (r.entities > 0 && !any) raise(PyExc_ValueError, {"the entities frame is empty"});
+        for (int64_t n = r.entities; n > 0;) {
+            for (size_t c = 0; c < histogram.size(); ++c) left[c] = used[c] < histogram[c];
+            const int64_t c = nearest(left, r.rows, 1);
+            if (c == 0) {
+                // Every entity row has been handed out: the next round starts over.
+                std::fill(used.begin(), used.end(), 0);
+                continue;
+            }
+            const size_t i = static_cast<size_t>(c);
+            const int64_t take = std::min(n, histogram[i] - used[i]);
+            runs.push_back({c, used[i], take, r.rows});
+            used[i] += take;
+            n -= take;
+        }
+    }
+    return runs;
+}
+
+int64_t nearest_pool(const std::vector<bool>& has_steps, int64_t k) { return nearest(has_steps, k, 2); }
 
 void plan(const Libs& L, const Model& m, PyObject* entities, PyObject* counts, std::vector<int64_t>& rows,
           std::vector<int64_t>& lengths) {
@@ -66,20 +94,19 @@ void plan(const Libs& L, const Model& m, PyObject* entities, PyObject* counts, s
         lengths = k_of;
         return;
     }
-    if (!PyDict_Check(counts)) raise(PyExc_TypeError, {"counts must be a dict {row count: number of entities}"});
-    Dealer d;
-    d.by_count.resize(static_cast<size_t>(m.max_len) + 1);
-    d.next.assign(d.by_count.size(), 0);
-    for (size_t i = 0; i < k_of.size(); ++i) d.by_count[static_cast<size_t>(k_of[i])].push_back(static_cast<int64_t>(i));
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(counts, &pos, &key, &value)) {
-        const int64_t k = whole(key, "a row count", 1), n = whole(value, "a number of entities", 0);
-        for (int64_t i = 0; i < n; ++i) {
-            rows.push_back(d.take(k));
-            lengths.push_back(k);
-        }
+    const std::vector<Request> requests = requests_of(counts);
+    // Entity rows of each row count in table order; a run takes a stretch of them.
+    std::vector<std::vector<int64_t>> by_count(static_cast<size_t>(m.max_len) + 1);
+    std::vector<int64_t> histogram(by_count.size(), 0);
+    for (size_t i = 0; i < k_of.size(); ++i) {
+        by_count[static_cast<size_t>(k_of[i])].push_back(static_cast<int64_t>(i));
+        ++histogram[static_cast<size_t>(k_of[i])];
     }
+    for (const Run& run : deal(histogram, requests))
+        for (int64_t j = 0; j < run.entities; ++j) {
+            rows.push_back(by_count[static_cast<size_t>(run.count)][static_cast<size_t>(run.first + j)]);
+            lengths.push_back(run.rows);
+        }
 }
 
 // ----- the walk ----------------------------------------------------------------------
@@ -245,7 +272,7 @@ PlanSize plan_size(const Pools& p, const std::vector<int64_t>& rows, const std::
 }  // namespace
 
 Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, const std::vector<int64_t>& rows,
-            const std::vector<int64_t>& lengths, int64_t id_offset, bool replay, const int64_t* given_ids) {
+            const std::vector<int64_t>& lengths, bool replay, const int64_t* given_ids) {
     auto pools = std::make_unique<Pools>(L, m, entities, steps, replay);
     Pools& p = *pools;
     const std::vector<size_t> statics = static_columns(m);
@@ -263,7 +290,7 @@ Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, 
     for (size_t i = 0; i < rows.size(); ++i) {
         const size_t e = static_cast<size_t>(rows[i]), k = static_cast<size_t>(lengths[i]);
         // Given ids let a partition rebuild entities whose plan numbers are not consecutive.
-        const int64_t id = given_ids != nullptr ? given_ids[i] : id_offset + static_cast<int64_t>(i) + 1;
+        const int64_t id = given_ids != nullptr ? given_ids[i] : static_cast<int64_t>(i) + 1;
         Rng rng(seed, static_cast<uint64_t>(id));
         ids[i] = id;
         w.start(statics, e, row, k);

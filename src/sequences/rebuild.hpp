@@ -11,6 +11,25 @@
 namespace vt {
 namespace seq {
 
+// A request of counts: entities of a row count.
+struct Request {
+    int64_t rows, entities;
+};
+// counts as requests, in its order (raising on bad ones).
+std::vector<Request> requests_of(PyObject* counts);
+
+// A run of the plan: `entities` entity rows of row count `count`, from rank
+// `first` among them in table order, each rebuilt with `rows` rows.
+struct Run {
+    int64_t count, first, entities, rows;
+};
+// Deals entity rows by row count (histogram[c]: rows of row count c) to the
+// requests, in order: nearest row count first (ties: the larger), in table
+// order, starting over once every row has been handed out.
+std::vector<Run> deal(const std::vector<int64_t>& histogram, const std::vector<Request>& requests);
+// The nearest row count with steps to k (ties: the larger); 0 if none.
+int64_t nearest_pool(const std::vector<bool>& has_steps, int64_t k);
+
 // Row counts of a table, rounded and clipped to [lowest, longest real entity].
 std::vector<int64_t> row_counts(const Libs& L, const Model& m, PyObject* frame, const char* table, int64_t lowest);
 
@@ -20,10 +39,6 @@ inline double settle(const ColumnModel& c, double v, bool clip) {
     if (c.grid > 0) v = std::nearbyint(v / c.grid) * c.grid;
     if (clip && !std::isnan(c.lo)) v = std::min(std::max(v, c.lo), c.hi);
     return v;
-}
-
-inline uint64_t pair_code(int32_t a, int32_t b) {
-    return (static_cast<uint64_t>(static_cast<uint32_t>(a + 1)) << 32) | static_cast<uint32_t>(b + 1);
 }
 
 // Step rows grouped by one 64-bit key: an open-addressing table from key to
@@ -120,8 +135,7 @@ struct Pools {
 
 private:
     void read_column(const Libs& L, const Model& m, size_t c, PyObject* entities, PyObject* steps);
-    void read_pairs(const Libs& L, const ColumnModel& c, size_t i, const std::vector<int32_t>& from,
-                    const std::vector<int32_t>& to);
+    void read_pairs(const ColumnModel& c, size_t i, const std::vector<int32_t>& from, const std::vector<int32_t>& to);
     void build_keys(const Model& m, bool replay);
     void pack(const Model& m);
     template <class T>

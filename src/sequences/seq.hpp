@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/buffer.hpp"
+#include "sequences/names.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -69,7 +70,7 @@ private:
 // Plain numbers (NaN missing); a TypeError that names the column when it holds text.
 Values<double> read_numbers(const Libs& L, PyObject* series, PyObject* label, const char* table);
 // Datetimes (as UTC) or timedeltas in nanoseconds, not_a_time missing.
-Values<int64_t> read_nanoseconds(const Libs& L, PyObject* series, Kind kind);
+Values<int64_t> read_nanoseconds(PyObject* series, Kind kind);
 // Codes over one set of values shared by all the series (-1 missing), and
 // that set as an object array.
 std::vector<std::vector<int32_t>> read_codes(const Libs& L, const std::vector<PyObject*>& series, Ref& uniques);
@@ -162,17 +163,25 @@ Model build_model(const Libs& L, const Config& cfg, PyObject* facts);
 // Reducible facts of one frame whose entities are whole (facts.cpp).
 // labels and kinds as chosen_columns gives them; bounds: the model whose
 // ranges values are counted within (or nullptr).
+// kept: where to leave the entity order for a table pass that follows (or nullptr).
 Ref partition_facts(const Libs& L, PyObject* frame, PyObject* id_label, PyObject* time_label, PyObject* labels,
-                    const std::vector<Kind>& kinds, const Model* bounds);
+                    const std::vector<Kind>& kinds, const Model* bounds, Order* kept = nullptr);
 Ref combine_facts(PyObject* facts_list);
 // The entity and step tables of one frame (tables.cpp).
-Ref make_tables(const Libs& L, const Model& m, PyObject* frame);
+// given: the frame's entity order when the facts pass already found it.
+Ref make_tables(const Libs& L, const Model& m, PyObject* frame, Order* given = nullptr);
 // Which entity rows are rebuilt with how many rows each (rebuild.cpp).
 void plan(const Libs& L, const Model& m, PyObject* entities, PyObject* counts, std::vector<int64_t>& rows,
           std::vector<int64_t>& lengths);
+// ids: one per entity (nullptr: 1, 2, 3, ...).
 Ref rebuild(const Libs& L, const Model& m, PyObject* entities, PyObject* steps, const std::vector<int64_t>& rows,
-            const std::vector<int64_t>& lengths, int64_t id_offset, bool replay, const int64_t* ids = nullptr);
+            const std::vector<int64_t>& lengths, bool replay, const int64_t* ids = nullptr);
 Ref fidelity(const Libs& L, const Model& m, PyObject* real, PyObject* rebuilt, PyObject* rebuilt_id);
+
+// A (from, to) pair of category codes (-1 missing) as one key.
+inline uint64_t pair_code(int32_t a, int32_t b) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(a + 1)) << 32) | static_cast<uint32_t>(b + 1);
+}
 
 // ----- random stream ---------------------------------------------------------------
 

@@ -98,7 +98,7 @@ void add_column(const Libs& L, const ColumnModel& c, PyObject* frame, Tables& t,
             break;
         case Kind::datetime:
         case Kind::timedelta:
-            numeric_column(L, c, read_nanoseconds(L, series.get(), c.kind), t, i);
+            numeric_column(L, c, read_nanoseconds(series.get(), c.kind), t, i);
             break;
         case Kind::category:
             category_column(L, c, series.get(), t, i);
@@ -108,15 +108,20 @@ void add_column(const Libs& L, const ColumnModel& c, PyObject* frame, Tables& t,
 
 }  // namespace
 
-Ref make_tables(const Libs& L, const Model& m, PyObject* frame) {
+Ref make_tables(const Libs& L, const Model& m, PyObject* frame, Order* given) {
     Ref frame_type = getattr(L.pd.get(), N::DataFrame);
     if (!require_ok(PyObject_IsInstance(frame, frame_type.get()))) raise(PyExc_TypeError, {"expected a pandas DataFrame"});
     if (length(frame) == 0) raise(PyExc_ValueError, {"the frame is empty"});
     const ColumnModel& tc = m.cols[m.time_index];
-    Ref ids = column(frame, m.cfg.id.get(), "input");
-    Ref times = column(frame, tc.name.get(), "input");
-    Order o = is_time_like(tc.kind) ? entity_order(L, ids.get(), m.cfg.id.get(), read_nanoseconds(L, times.get(), tc.kind))
-                                    : entity_order(L, ids.get(), m.cfg.id.get(), read_numbers(L, times.get(), tc.name.get(), "input"));
+    Order o;
+    if (given != nullptr) {
+        o = std::move(*given);
+    } else {
+        Ref ids = column(frame, m.cfg.id.get(), "input");
+        Ref times = column(frame, tc.name.get(), "input");
+        o = is_time_like(tc.kind) ? entity_order(L, ids.get(), m.cfg.id.get(), read_nanoseconds(times.get(), tc.kind))
+                                  : entity_order(L, ids.get(), m.cfg.id.get(), read_numbers(L, times.get(), tc.name.get(), "input"));
+    }
     const size_t n = m.cols.size();
     Tables t{o, o.perm.size() - o.entities(), std::vector<Ref>(n), std::vector<Ref>(n), std::vector<Ref>(n)};
     // Categories first: coding them needs the most room, and the tables are smallest then.

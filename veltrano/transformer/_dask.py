@@ -8,7 +8,7 @@ pool's steps whole and in table order wherever its entities are, and each
 partition is rebuilt natively. Every entity keeps the number it has in the pandas plan,
 and so its id and its random stream: the rows equal the pandas route's.
 """
-import operator
+from collections import namedtuple
 
 import numpy as np
 import pandas as pd
@@ -28,10 +28,6 @@ def _dask():
     except ImportError as error:
         raise ImportError("SequenceTransformer needs dask for dask frames: " + EXTRA) from error
     return dask, dd
-
-
-def _is_dask(obj):
-    return type(obj).__module__.split(".")[0] == "dask"
 
 
 def _free(columns, base):
@@ -81,7 +77,7 @@ def _by_entity(st, frame):
         raise TypeError("expected a pandas or dask DataFrame")
     columns = list(frame.columns)
     if st.columns is not None:
-        statics = st.__reduce__()[2]["static_columns"] or []
+        statics = st.get_params()["static_columns"] or []
         wanted = [st.id_column, st.time_column] + list(st.columns) + list(statics)
         for label in wanted:
             if label not in columns:
@@ -159,7 +155,7 @@ def fit(st, frame):
 
 def transform(st, frame):
     _dask()
-    st.count_column  # not fitted: the native error
+    st._require_fitted()
     return _tables(st, _by_entity(st, frame))
 
 
@@ -172,49 +168,16 @@ def fit_transform(st, frame):
 
 # ----- the plan, from row-count histograms --------------------------------------------------
 
-
-def _whole(value, what, lowest):
-    v = operator.index(value)
-    if v < lowest:
-        raise ValueError("counts: %s must be at least %d, not %r" % (what, lowest, value))
-    return v
-
-
-def _requests(counts):
-    if not isinstance(counts, dict):
-        raise TypeError("counts must be a dict {row count: number of entities}")
-    return [(_whole(k, "a row count", 1), _whole(n, "a number of entities", 0)) for k, n in counts.items()]
-
-
-def _deal(hist, requests):
-    """Runs (row count c, first rank, n, rebuilt length k) in plan order: as the
-    native plan hands out entity rows, nearest row count first (ties: the
-    larger), in table order, starting over once every row is handed out."""
-    top = len(hist) - 1
-    used = np.zeros(len(hist), dtype=np.int64)
-    runs = []
-    for k, n in requests:
-        while n > 0:
-            c = next((c for d in range(max(k, top) + 1) for c in (k + d, k - d) if 1 <= c <= top and used[c] < hist[c]), None)
-            if c is None:
-                used[:] = 0
-                continue
-            take = int(min(n, hist[c] - used[c]))
-            runs.append((c, int(used[c]), take, k))
-            used[c] += take
-            n -= take
-    return runs
-
-
-def _nearest_pools(lengths, present):
-    """For each length of at least 2, the nearest row count with steps (ties: the larger)."""
-    top = max(present, default=0)
-    pools = {}
-    for k in sorted(set(int(k) for k in lengths if k >= 2)):
-        if not present:
-            raise ValueError("no steps to rebuild entities of 2 rows: the steps frame is empty")
-        pools[k] = next(c for d in range(max(k, top) + 1) for c in (k + d, k - d) if c in present)
-    return pools
+# A piece of the plan that one entity partition holds: its rows of row count
+# `count` ranked lo to hi - 1 among them, rebuilt with `rows` rows each, the
+# first numbered `first` in the plan.
+Piece = namedtuple("Piece", "count lo hi rows first")
+# A block of consecutive plan numbers [first, end) rebuilt with `rows` rows
+# each: `cells` rows to build in all.
+Block = namedtuple("Block", "first end rows cells")
+# Where a task's rows go: kind "pools" or "replay", its look-up table, and
+# the number of partitions (replay: the last step row replayed).
+Route = namedtuple("Route", "kind table size")
 
 
 def _replay_bounds(plan, parts):
@@ -226,43 +189,49 @@ def _replay_bounds(plan, parts):
     else:
         bounds = np.unique(np.linspace(0, plan.total, parts + 1).astype(np.int64)[:-1])
     starts, done = [], 0
-    for lo, hi, k, rows in plan.blocks:
+    for block in plan.blocks:
         for b in bounds[len(starts) :]:
-            if b >= hi:
+            if b >= block.end:
                 break
             # Blocks of a partition's own rows start at its first number.
-            starts.append(done + (b - lo) * (k - 1))
-        done += rows - rows // k
+            starts.append(done + (b - block.first) * (block.rows - 1))
+        done += block.cells - block.cells // block.rows
     # Partitions after the last entity replay nothing.
     starts += [done] * (len(bounds) - len(starts))
     return bounds, np.array(starts, dtype=np.int64)
 
 
-def _row_count_summary(st, part, steps):
-    counts = st._row_counts(part, steps=steps)
-    return len(part), np.bincount(counts)
+def _row_count_summary(st, counts, steps):
+    """A partition's length and histogram of row counts, from its count column alone."""
+    return len(counts), np.bincount(st._row_counts(counts, steps=steps))
+
+
+def _count_parts(dask, frame, parts, count):
+    """Each partition's count column, read alone. The plan needs the frame's
+    own partitions: where projecting fused some, the column is taken in them."""
+    alone = frame[[count]].to_delayed()
+    return alone if len(alone) == len(parts) else [dask.delayed(lambda p: p[[count]])(p) for p in parts]
 
 
 def _pool_units(blocks, pools, pool_steps, parts):
-    """Partitions for the pools. blocks: (first plan number, end, k, rows to
-    build) in plan order. A pool with more rows to build than a partition's
+    """Partitions for the pools. blocks: Blocks in plan order. A pool with more rows to build than a partition's
     share is split by plan number into chunks that each get all its steps;
     the chunks then fill partitions of similar load in pool order. Returns
     {pool: (chunk start numbers, their partitions)} and the partition count."""
     blocks_of, rows_of = {}, {}
     for block in blocks:
-        pool = pools[block[2]]
+        pool = pools[block.rows]
         blocks_of.setdefault(pool, []).append(block)
-        rows_of[pool] = rows_of.get(pool, 0) + block[3]
+        rows_of[pool] = rows_of.get(pool, 0) + block.cells
     target = max((sum(rows_of.values()) + sum(pool_steps[p] for p in rows_of)) / max(parts, 1), 1.0)
     units = []
     for pool in sorted(rows_of):
         m = max(1, int(round(rows_of[pool] / target)))
         share, cuts, done = rows_of[pool] / m, [0], 0
-        for lo, hi, _, rows in blocks_of[pool]:
-            while len(cuts) < m and done + rows >= share * len(cuts):
-                cuts.append(max(cuts[-1], lo + int((share * len(cuts) - done) / rows * (hi - lo))))
-            done += rows
+        for b in blocks_of[pool]:
+            while len(cuts) < m and done + b.cells >= share * len(cuts):
+                cuts.append(max(cuts[-1], b.first + int((share * len(cuts) - done) / b.cells * (b.end - b.first))))
+            done += b.cells
         units += [(pool, cut, pool_steps[pool] + share) for cut in cuts]
     chunks, part, filled = {}, 0, 0.0
     for pool, cut, load in units:
@@ -289,9 +258,9 @@ def _plan_part(part, st, offset, pieces, route, names):
     else:
         order = np.argsort(counts, kind="stable")
         starts = np.concatenate([[0], np.cumsum(np.bincount(counts, minlength=int(counts.max(initial=0)) + 2))])
-        rows = [order[starts[c] + lo : starts[c] + hi] for c, lo, hi, _, _ in pieces]
-        numbers = [np.arange(first, first + hi - lo) for _, lo, hi, _, first in pieces]
-        lengths = [np.full(hi - lo, k) for _, lo, hi, k, _ in pieces]
+        rows = [order[starts[p.count] + p.lo : starts[p.count] + p.hi] for p in pieces]
+        numbers = [np.arange(p.first, p.first + p.hi - p.lo) for p in pieces]
+        lengths = [np.full(p.hi - p.lo, p.rows) for p in pieces]
         rows, numbers, lengths = (np.concatenate(v).astype(np.int64) if v else np.zeros(0, np.int64) for v in (rows, numbers, lengths))
     out = part.iloc[rows].reset_index(drop=True)
     key, length, number = names
@@ -299,13 +268,12 @@ def _plan_part(part, st, offset, pieces, route, names):
 
 
 def _route(route, lengths, numbers):
-    kind, table, parts = route
-    if kind == "replay":
-        target = np.searchsorted(table, numbers, side="right") - 1
+    if route.kind == "replay":
+        target = np.searchsorted(route.table, numbers, side="right") - 1
     else:
         # Single-row entities need no steps: spread over every partition.
-        pool_of, chunks = table
-        target = numbers % parts
+        pool_of, chunks = route.table
+        target = numbers % route.size
         pool = np.where(lengths >= 2, pool_of[np.minimum(lengths, len(pool_of) - 1)], -1)
         for p, (cuts, part) in chunks.items():
             mine = pool == p
@@ -318,14 +286,13 @@ def _steps_part(part, st, offset, route, key):
     partition that needs it: its partition above its row in the table."""
     counts = st._row_counts(part, steps=True)
     rows = offset + np.arange(len(part), dtype=np.int64)
-    kind, table, end = route
-    if kind == "replay":
-        target = np.searchsorted(table, rows, side="right") - 1
-        picked = np.flatnonzero(rows < end)
+    if route.kind == "replay":
+        target = np.searchsorted(route.table, rows, side="right") - 1
+        picked = np.flatnonzero(rows < route.size)
         target = target[picked]
     else:
         picked, target = [np.zeros(0, np.int64)], [np.zeros(0, np.int64)]
-        for pool, parts in table.items():
+        for pool, parts in route.table.items():
             mine = np.flatnonzero(counts == pool)
             for q in parts:
                 picked.append(mine)
@@ -347,7 +314,7 @@ def _rebuild_part(plan, steps, st, replay, names):
 
 
 def _as_dask(frame, dd):
-    if _is_dask(frame):
+    if isinstance(frame, dd.DataFrame):
         return frame
     if not isinstance(frame, pd.DataFrame):
         raise TypeError("expected pandas or dask DataFrames")
@@ -376,40 +343,41 @@ def _unstringified(part, names):
 
 
 class _Plan:
-    """The plan as the client holds it: per entity partition, the pieces it
-    contributes (None: every row once, in order), and blocks of plan numbers
-    (first, end, rebuilt length, rows to build) in plan order."""
+    """The plan as the client holds it: per entity partition, the Pieces it
+    contributes (None: every row once, in order), and Blocks in plan order.
+    The runs come from the native plan, dealt from the summed histograms."""
 
-    def __init__(self, e_len, e_hist, requests):
+    def __init__(self, st, e_len, e_hist, counts):
         self.offsets = np.concatenate([[0], np.cumsum(e_len)])
-        if requests is None:
+        if counts is None:
             self.pieces, self.runs = [None] * len(e_len), None
-            self.blocks = [(self.offsets[p], self.offsets[p + 1], k, int(n) * k)
+            self.blocks = [Block(self.offsets[p], self.offsets[p + 1], k, int(n) * k)
                            for p in range(len(e_len)) for k, n in enumerate(e_hist[p]) if n]
             self.total = int(e_len.sum())
             return
-        self.runs = _deal(e_hist.sum(axis=0), requests)
+        self.runs = type(st)._deal(e_hist.sum(axis=0).tolist(), counts)
         before = np.vstack([np.zeros(e_hist.shape[1], np.int64), np.cumsum(e_hist, axis=0)])
         self.pieces, self.blocks, first = [[] for _ in e_len], [], 0
         for c, start, n, k in self.runs:
-            self.blocks.append((first, first + n, k, n * k))
+            self.blocks.append(Block(first, first + n, k, n * k))
             for p in range(len(e_len)):
                 lo, hi = max(start, before[p][c]), min(start + n, before[p + 1][c])
                 if lo < hi:
-                    self.pieces[p].append((c, lo - before[p][c], hi - before[p][c], k, first + lo - start))
+                    self.pieces[p].append(Piece(c, lo - before[p][c], hi - before[p][c], k, first + lo - start))
             first += n
         self.total = first
 
     def lengths(self):
         """{rebuilt length: entities}"""
         out = {}
-        for _, _, k, rows in self.blocks:
-            out[k] = out.get(k, 0) + rows // k
+        for b in self.blocks:
+            out[b.rows] = out.get(b.rows, 0) + b.cells // b.rows
         return out
 
 
 def _histograms(st, dask, e_parts, s_parts):
-    """Each partition's length and row-count histogram, of both tables."""
+    """Each partition's length and row-count histogram, of both tables (the
+    parts: each partition's count column)."""
     summaries = dask.compute(
         *[dask.delayed(_row_count_summary)(st, p, False) for p in e_parts],
         *[dask.delayed(_row_count_summary)(st, p, True) for p in s_parts],
@@ -428,37 +396,38 @@ def _replay_routes(plan, s_len, parts):
     if needed > s_len.sum():
         raise ValueError("replaying needs %d steps but the steps frame has %d" % (needed, s_len.sum()))
     bounds, step_starts = _replay_bounds(plan, parts)
-    return ("replay", bounds, len(bounds)), ("replay", step_starts, needed), len(bounds)
+    return Route("replay", bounds, len(bounds)), Route("replay", step_starts, needed), len(bounds)
 
 
-def _pool_routes(plan, s_hist, parts):
+def _pool_routes(st, plan, s_hist, parts):
     planned = plan.lengths()
     pool_steps = s_hist.sum(axis=0)
-    pools = _nearest_pools(planned, set(np.flatnonzero(pool_steps).tolist()))
-    chunks, parts = _pool_units([b for b in plan.blocks if b[2] >= 2], pools, pool_steps, parts)
+    pools = type(st)._nearest_pools(list(planned), np.flatnonzero(pool_steps).tolist())
+    chunks, parts = _pool_units([b for b in plan.blocks if b.rows >= 2], pools, pool_steps, parts)
     pool_of = np.full(max(max(planned), 2) + 1, -1, dtype=np.int64)
     for k, pool in pools.items():
         pool_of[k] = pool
     steps_to = {pool: sorted(set(part.tolist())) for pool, (_, part) in chunks.items()}
-    return ("pools", (pool_of, chunks), parts), ("pools", steps_to, parts), parts
+    return Route("pools", (pool_of, chunks), parts), Route("pools", steps_to, parts), parts
 
 
 def reverse_transform(st, entities, steps, counts=None, replay=False):
     dask, dd = _dask()
-    st.count_column  # not fitted: the native error
-    requests = None if counts is None else _requests(counts)
+    st._require_fitted()
     entities, steps = (_booleans_back(st, _as_dask(f, dd)) for f in (entities, steps))
     # The native column and dtype checks, and the result's dtypes, from no rows.
     meta = st._rebuild(entities._meta, steps._meta, [], ids=[])
     e_parts, s_parts = entities.to_delayed(), steps.to_delayed()
-    e_len, e_hist, s_len, s_hist = _histograms(st, dask, e_parts, s_parts)
+    count = st.count_column
+    e_len, e_hist, s_len, s_hist = _histograms(
+        st, dask, _count_parts(dask, entities, e_parts, count), _count_parts(dask, steps, s_parts, count))
     if e_len.sum() == 0:
         raise ValueError("the entities frame is empty")
-    plan = _Plan(e_len, e_hist, requests)
+    plan = _Plan(st, e_len, e_hist, counts)
     if plan.total == 0:
         return dd.from_pandas(meta, npartitions=1)
     parts = max(len(e_parts), len(s_parts), 1)
-    route_e, route_s, parts = _replay_routes(plan, s_len, parts) if replay else _pool_routes(plan, s_hist, parts)
+    route_e, route_s, parts = _replay_routes(plan, s_len, parts) if replay else _pool_routes(st, plan, s_hist, parts)
 
     columns = list(entities.columns) + list(steps.columns)
     key = _free(columns, "_key")

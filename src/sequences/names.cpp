@@ -1,0 +1,3 @@
+// The sequences module's name table.
+#define VT_NAME_TABLE
+#include "sequences/names.hpp"
