@@ -167,6 +167,8 @@ ERRORS = [
     (["backward", "visits.sequences.json", "synth.csv"], "it is JSON, as SequenceTransformer.save writes"),
     (["paths", "visits.transformer.zip", "synth.csv"], "choose one with --column"),
     (["forward", "visits.parquet", "--id", "visit", "--time", "time", "--diff", "hr"], "needs pyarrow or fastparquet"),
+    (["forward", "visits.csv", "--id", "visit", "--time", "time", "--diff", "hr", "--out", "x.csv", "--transformer",
+      "x.pkl"], "x.pkl: transformers are saved as data, not pickled; name the file x.zip instead"),
 ]
 
 SEQ_ERRORS = [

@@ -71,6 +71,15 @@ def load_transformer(path, kind, saved_by):
         raise UserError("%s; %s writes the file this command needs" % (exc, saved_by))
 
 
+def transformer_path(path, suffix):
+    """`path`, checked before any work: a saved transformer is data, and a .pkl
+    name would tell the next reader it is a pickle. `suffix` is the name to suggest."""
+    if os.path.splitext(path)[1].lower() in (".pkl", ".pickle"):
+        raise UserError("%s: transformers are saved as data, not pickled; name the file %s instead" % (
+            path, default_path(path, suffix)))
+    return path
+
+
 def save_transformer(transformer, path):
     transformer.save(path)
 

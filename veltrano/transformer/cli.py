@@ -22,7 +22,7 @@ import pandas as pd
 
 from veltrano.transformer import sequence_commands
 from veltrano.transformer._cli_io import (UserError, default_path, load_transformer, names, read_table, require_columns,
-                                          save_transformer)
+                                          save_transformer, transformer_path)
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer
 
 PROG = "python -m veltrano.transformer"
@@ -210,6 +210,10 @@ def _chain(path_rows, mapping):
 
 
 def forward(args):
+    out = args.out or default_path(args.input, ".diff.csv")
+    # visits.diff.csv -> visits.transformer.zip, other.csv -> other.transformer.zip
+    stem = out[:-len(".diff.csv")] if out.endswith(".diff.csv") else os.path.splitext(out)[0]
+    saved = transformer_path(args.transformer or stem + ".transformer.zip", ".zip")
     df = read_table(args.input)
     diff, cast = names(args.diff), names(args.cast_time)
     if not diff:
@@ -219,18 +223,14 @@ def forward(args):
         print("note: time column %r is text and is sorted as text; add it to --cast-time to read it as "
               "dates" % args.time, file=sys.stderr)
     transformer = TimeseriesDifferenceTransformer(df, args.id, args.time, diff, cast or None)
-    out = args.out or default_path(args.input, ".diff.csv")
-    # visits.diff.csv -> visits.transformer.zip, other.csv -> other.transformer.zip
-    stem = out[:-len(".diff.csv")] if out.endswith(".diff.csv") else os.path.splitext(out)[0]
-    saved = args.transformer or stem + ".transformer.zip"
     result = transformer.df_multi_entry_per_group_diff
     if args.time_unit:
         # Generators take numbers, not time differences: write counts of the unit.
         result = result.copy()
         for col in _time_columns(result):
             result[col] = result[col] / pd.Timedelta(1, unit=args.time_unit)
+    save_transformer(transformer, saved)  # first: a transformer that cannot be saved leaves no table behind
     result.to_csv(out, index=False)
-    save_transformer(transformer, saved)
     print("wrote %d differenced rows to %s" % (len(result), out))
     print("saved the transformer to %s" % saved)
     print("entities per row count: %s" % (_format_counts(transformer.category_counts) or "none"))

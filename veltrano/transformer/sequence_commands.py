@@ -104,12 +104,12 @@ def tables(args):
     outputs = [args.entities or stem + ".entities.csv", args.steps or stem + ".steps.csv"]
     for path in outputs:
         io.is_parquet_out(path)
+    saved = io.transformer_path(args.transformer or stem + ".sequences.json", ".json")
     st = SequenceTransformer(args.id, args.time, static_columns=static or None, columns=columns or None,
                              time_unit=args.time_unit, clip=not args.no_clip, random_state=args.seed)
     for path, table, kind in zip(outputs, st.fit_transform(df), ("entity", "step")):
         io.write_table(table, path)
         print("wrote %d %s rows to %s" % (len(table), kind, path))
-    saved = args.transformer or stem + ".sequences.json"
     io.save_transformer(st, saved)
     print("saved the transformer to %s" % saved)
     print("static columns: %s; time unit: %s" % (", ".join(str(c) for c in st.static_columns) or "none",
