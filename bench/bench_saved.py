@@ -51,7 +51,13 @@ def one(kind, rows, fmt, folder):
     path = os.path.join(folder, "%s-%d.%s" % (kind, rows, fmt))
     cls = type(obj)
     if fmt == "pickle":
-        save, load = (lambda: pickle.dump(obj, open(path, "wb"), protocol=4)), (lambda: pickle.load(open(path, "rb")))
+        def save():
+            with open(path, "wb") as f:
+                pickle.dump(obj, f, protocol=4)
+
+        def load():
+            with open(path, "rb") as f:
+                return pickle.load(f)
     else:
         save, load = (lambda: obj.save(path)), (lambda: cls.load(path))
     out = {}

@@ -5,10 +5,12 @@ import io
 import json
 import os
 import random
+import re
 import subprocess
 import sys
 import zipfile
 
+import dateutil.tz
 import pandas as pd
 import pytest
 
@@ -55,7 +57,8 @@ def test_every_column_kind_round_trips(tmp_path, text, tz):
     twin = round_trip(st, tmp_path / "s.json")
     assert_same(twin.__reduce__()[1:], st.__reduce__()[1:])
     entities, steps = st.transform(df)
-    assert_same(twin.reverse_transform(entities, steps, {3: 4, 1: 2}), st.reverse_transform(entities, steps, {3: 4, 1: 2}))
+    counts = {3: 4, 1: 2}
+    assert_same(twin.reverse_transform(entities, steps, counts), st.reverse_transform(entities, steps, counts))
 
 
 def test_unfitted_and_odd_values_round_trip(tmp_path):
@@ -63,8 +66,9 @@ def test_unfitted_and_odd_values_round_trip(tmp_path):
     assert_same(round_trip(st, tmp_path / "s.json").__reduce__()[1:], st.__reduce__()[1:])
     values = [None, True, 3, -0.0, float("nan"), float("-inf"), "$x", (1, ("a", None)), {(1, 2): [1.5]},
               {"$tuple": 1}, pd.NA, pd.NaT, pd.Timestamp("2024-01-01 10:00", tz="UTC"), pd.Timedelta(5)]
-    again = _saved.decode_value(json.loads(json.dumps(_saved.encode_value(values))))
-    assert_same(again[:12], values[:12]) and again[12:] == values[12:]
+    again = _saved.decode_value(json.loads(json.dumps(_saved.encode_value(values), allow_nan=False)))
+    assert_same(again, values)
+    assert [str(v.tz) for v in again[12:13]] == ["UTC"]
 
 
 @pytest.mark.parametrize("bad, error", [
@@ -72,11 +76,13 @@ def test_unfitted_and_odd_values_round_trip(tmp_path):
     (lambda tr: vars(tr).update(df=tr.df.assign(x=[object()] * len(tr.df))), "a value of type object cannot be saved"),
     (lambda tr: vars(tr).update(df=tr.df.assign(x=pd.period_range("2020", periods=len(tr.df)))),
      "dtype period[D] cannot"),
+    (lambda tr: vars(tr).update(df=tr.df.assign(t=tr.df["t"].dt.tz_localize(dateutil.tz.tzoffset("X", 3600)))),
+     "the time zone tzoffset('X', 3600) has no name that gives it back"),
 ])
 def test_what_cannot_be_saved_is_refused_before_writing(tmp_path, bad, error):
     tr = fitted()
     bad(tr)
-    with pytest.raises((TypeError, ValueError), match=error.replace("(", r"\(").replace(")", r"\)").replace("[", r"\[")):
+    with pytest.raises((TypeError, ValueError), match=re.escape(error)):
         tr.save(str(tmp_path / "t.zip"))
     assert os.listdir(str(tmp_path)) == []
 

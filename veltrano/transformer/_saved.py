@@ -67,7 +67,7 @@ def encode_dtype(dtype):
         return {"kind": "string", "storage": str(dtype.storage), "na": na}
     if isinstance(dtype, pd.DatetimeTZDtype):
         # The zone is saved by its name, so only a zone that its name gives back can be.
-        if pd.DatetimeTZDtype(dtype.unit, str(dtype.tz)) != dtype:
+        if not _zone_by_name(dtype):
             raise TypeError("the time zone %s has no name that gives it back, so it cannot be saved" % dtype.tz)
         return {"kind": "datetime", "unit": dtype.unit, "tz": str(dtype.tz)}
     if isinstance(dtype, np.dtype) and dtype.kind in "mM":
@@ -77,6 +77,13 @@ def encode_dtype(dtype):
     if isinstance(dtype, np.dtype) and name in _NUMPY or name in _MASKED:
         return name
     raise TypeError("columns of dtype %s cannot be saved" % name)
+
+
+def _zone_by_name(dtype):
+    try:
+        return pd.DatetimeTZDtype(dtype.unit, str(dtype.tz)) == dtype
+    except (ValueError, TypeError, KeyError):  # KeyError: pytz's and zoneinfo's unknown zone
+        return False
 
 
 def _datetime_dtype(kind, unit, tz):
