@@ -251,28 +251,43 @@ def _unpacked(text, dtype, length):
     return values
 
 
+def _as_texts(array):
+    """Object cells as distinct values and int64 codes. Equal texts share one
+    entry, as do all None and all NaN cells, so a text is written and read once
+    and the loaded column holds one object per text; any other cell has its own."""
+    n = len(array)
+    kinds = np.fromiter((0 if type(v) is str else 1 if v is None else 2 if type(v) is float and v != v else 3
+                         for v in array), dtype=np.int8, count=n)
+    codes = np.empty(n, dtype="int64")
+    text_codes, texts = pd.factorize(array[kinds == 0])  # text only: exact, nothing counts as missing
+    codes[kinds == 0] = text_codes
+    codes[kinds == 1], codes[kinds == 2] = len(texts), len(texts) + 1
+    others = np.flatnonzero(kinds == 3)
+    codes[others] = len(texts) + 2 + np.arange(len(others))
+    uniques = list(texts) + [None, float("nan")] + array[others].tolist()
+    return {"uniques": _cells_out(uniques), "codes": _packed(codes)}
+
+
 def _column_data(values, dtype):
-    """("packed", text) or ("values", JSON list): the column in the encoding its dtype implies."""
+    """The column's data, in the encoding its dtype implies: packed numbers,
+    distinct values and codes for text and objects, JSON values otherwise."""
     if isinstance(dtype, pd.CategoricalDtype):
-        return "packed", _packed(np.asarray(values.codes, dtype="int64"))
+        return {"packed": _packed(np.asarray(values.codes, dtype="int64"))}
     if isinstance(dtype, pd.StringDtype) or str(dtype) in _MASKED:
-        missing = np.asarray(pd.isna(values), dtype=bool).tolist()
-        cells = np.asarray(values.astype(object), dtype=object).tolist()
+        cells = np.asarray(values.astype(object), dtype=object)
+        cells[np.asarray(pd.isna(values), dtype=bool)] = None
         if isinstance(dtype, pd.StringDtype):  # text, however it is held
-            return "values", [None if m else str(v) for v, m in zip(cells, missing)]
-        return "values", _cells_out([None if m else v for v, m in zip(cells, missing)])
+            return _as_texts(np.array([v if v is None else str(v) for v in cells], dtype=object))
+        return {"values": _cells_out(cells.tolist())}
     if isinstance(dtype, pd.DatetimeTZDtype) or dtype.kind in "mM":
-        return "packed", _packed(np.asarray(pd.array(values).asi8, dtype="int64"))
+        return {"packed": _packed(np.asarray(pd.array(values).asi8, dtype="int64"))}
     array = np.asarray(values)
-    if dtype.kind == "O":
-        return "values", _cells_out(array.tolist())
-    return "packed", _packed(array)
+    return _as_texts(array) if dtype.kind == "O" else {"packed": _packed(array)}
 
 
 def encode_column(values, dtype):
-    tag = encode_dtype(dtype)
-    key, data = _column_data(values, dtype)
-    return {"dtype": tag, key: data}
+    tag = encode_dtype(dtype)  # first: it refuses the dtypes the format lacks
+    return dict(_column_data(values, dtype), dtype=tag)
 
 
 _CELLS = (str, bool, int, float, type(None), np.str_, type(pd.NA), type(pd.NaT), pd.Timestamp, pd.Timedelta) + tuple(
@@ -304,35 +319,48 @@ def _times_in(counts, tag, dtype):
     return raw
 
 
-def _packed_kind(tag):
-    """Whether a column of this dtype is written packed (numbers, times, category codes)."""
-    return tag["kind"] != "string" if type(tag) is dict else tag not in _MASKED and tag != "object"
+def _layout(tag):
+    """The keys a column of this dtype tag is written with."""
+    if type(tag) is dict:
+        return {"dtype", "uniques", "codes"} if tag["kind"] == "string" else {"dtype", "packed"}
+    return {"dtype", "values"} if tag in _MASKED else {"dtype", "uniques", "codes"} if tag == "object" else {
+        "dtype", "packed"}
+
+
+def _from_texts(column, length, allowed):
+    _require(type(column["uniques"]) is list, "distinct values must be a list")
+    uniques = _cells_in(column["uniques"], allowed)
+    codes = _unpacked(column["codes"], "int64", length)
+    _require(((codes >= 0) & (codes < len(uniques))).all(), "a code is out of range")
+    return uniques[codes]
 
 
 def decode_column(column, length=None):
     """The column's values as an array; `length` (if given) is the number expected."""
-    _require(type(column) is dict and len(column) == 2 and "dtype" in column, "a column needs a dtype and its data")
+    _require(type(column) is dict and "dtype" in column, "a column needs a dtype")
     tag = column["dtype"]
     dtype = decode_dtype(tag)
-    key = "packed" if _packed_kind(tag) else "values"
-    _require(key in column, "a column of dtype %r needs %s", tag, key)
-    if key == "packed":
+    _require(set(column) == _layout(tag), "a column of dtype %r needs %s", tag, sorted(_layout(tag)))
+    if "packed" in column:
         numbers = _unpacked(column["packed"], dtype if isinstance(dtype, np.dtype) and dtype.kind not in "mM"
                             else "int64", length)
         if isinstance(dtype, pd.CategoricalDtype):
             return pd.Categorical.from_codes(numbers, dtype=dtype)
         return _times_in(numbers, tag, dtype) if type(tag) is dict else numbers
+    if tag == "object":
+        return _from_texts(column, length, _CELLS)
+    if "uniques" in column:  # a string dtype
+        cells = _from_texts(column, length, (str, type(None), float))
+        _require(not any(type(v) is float and v == v for v in column["uniques"]), "a text column holds a number")
+        if dtype == object:  # pandas' str dtype read back on a pandas without it
+            cells[pd.isna(cells)] = np.nan
+            return cells
+        return pd.array(cells, dtype=dtype)
     values = column["values"]
     _require(type(values) is list and (length is None or len(values) == length),
              "a column holds %s values where %s were expected", len(values) if type(values) is list else "no list of",
              length)
-    if type(tag) is dict or tag in _MASKED:
-        cells = _cells_in(values, (str, bool, int, float, type(None)))
-        if dtype == object:  # pandas' str dtype read back on a pandas without it
-            cells[[v is None for v in cells]] = np.nan
-            return cells
-        return pd.array(list(cells), dtype=dtype)
-    return _cells_in(values)
+    return pd.array(list(_cells_in(values, (str, bool, int, float, type(None)))), dtype=dtype)
 
 
 def encode_index(index):
