@@ -15,6 +15,7 @@ are not text), {"$float": "nan"}, {"$numpy": ["int64", 5]}, {"$dtype": ...},
 
 import base64
 import hashlib
+import importlib.util
 import io
 import json
 import math
@@ -96,11 +97,8 @@ def _datetime_dtype(kind, unit, tz):
 
 
 def _string_dtype(storage, na):
-    if storage == "pyarrow":
-        try:
-            import pyarrow  # noqa: F401  (pandas needs it for this storage)
-        except ImportError:
-            storage = "python"
+    if storage == "pyarrow" and importlib.util.find_spec("pyarrow") is None:
+        storage = "python"  # the same text, held by Python objects
     if na == "NA":
         return pd.StringDtype(storage)
     try:
@@ -509,6 +507,20 @@ def _write(path, write):
 
 _OPTIONS = ("id_column", "time_column", "static_columns", "columns", "time_unit", "clip", "random_state")
 
+_LABEL = (str, int, float, bool, tuple, type(None))
+_COUNTS = ("observed", "missing", "constant")
+_NUMBER = _COUNTS + ("in_range", "rising", "lo", "hi", "step_lo", "step_hi", "step_gcd", "value_gcd", "first", "step")
+
+_OPTION_CHECKS = {
+    "id_column": lambda v: isinstance(v, _LABEL),
+    "time_column": lambda v: isinstance(v, _LABEL),
+    "static_columns": lambda v: v is None or (type(v) is list and all(isinstance(x, _LABEL) for x in v)),
+    "columns": lambda v: v is None or (type(v) is list and all(isinstance(x, _LABEL) for x in v)),
+    "time_unit": lambda v: v is None or type(v) is str,
+    "clip": lambda v: type(v) is bool,
+    "random_state": lambda v: type(v) is int and 0 <= v < 2 ** 64,
+}
+
 
 def save_sequence(st, path):
     cls, (id_column, time_column), state = st.__reduce__()
@@ -546,22 +558,6 @@ def load_sequence(cls, path):
             st._fit_facts(facts)
         return st
     return _guarded(path, load)
-
-
-_LABEL = (str, int, float, bool, tuple, type(None))
-_COUNTS = ("observed", "missing", "constant")
-_NUMBER = _COUNTS + ("in_range", "rising", "lo", "hi", "step_lo", "step_hi", "step_gcd", "value_gcd", "first", "step")
-
-
-_OPTION_CHECKS = {
-    "id_column": lambda v: isinstance(v, _LABEL),
-    "time_column": lambda v: isinstance(v, _LABEL),
-    "static_columns": lambda v: v is None or (type(v) is list and all(isinstance(x, _LABEL) for x in v)),
-    "columns": lambda v: v is None or (type(v) is list and all(isinstance(x, _LABEL) for x in v)),
-    "time_unit": lambda v: v is None or type(v) is str,
-    "clip": lambda v: type(v) is bool,
-    "random_state": lambda v: type(v) is int and 0 <= v < 2 ** 64,
-}
 
 
 def _check_counts(mapping, what):
