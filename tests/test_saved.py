@@ -73,9 +73,9 @@ def test_unfitted_and_odd_values_round_trip(tmp_path):
 
 @pytest.mark.parametrize("bad, error", [
     (lambda tr: setattr(tr, "extra", 1), "it holds other attributes (extra)"),
-    (lambda tr: vars(tr).update(df=tr.df.assign(x=[object()] * len(tr.df))), "a value of type object cannot be saved"),
+    (lambda tr: vars(tr).update(df=tr.df.assign(x=[object()] * len(tr.df))), "df cannot be saved: column 'x': a value of type object"),
     (lambda tr: vars(tr).update(df=tr.df.assign(x=pd.period_range("2020", periods=len(tr.df)))),
-     "dtype period[D] cannot"),
+     "column 'x': columns of dtype period[D] cannot"),
     (lambda tr: vars(tr).update(df=tr.df.assign(t=tr.df["t"].dt.tz_localize(dateutil.tz.tzoffset("X", 3600)))),
      "the time zone tzoffset('X', 3600) has no name that gives it back"),
 ])

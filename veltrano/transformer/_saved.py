@@ -389,10 +389,17 @@ def decode_index(data):
     return pd.Index(values, dtype=dtype, name=name)
 
 
+def _frame_column(df, i):
+    dtype = df.dtypes.iloc[i]
+    try:
+        return encode_column(df.iloc[:, i].to_numpy() if isinstance(dtype, np.dtype) else df.iloc[:, i].array, dtype)
+    except TypeError as exc:
+        raise TypeError("column %r: %s" % (df.columns[i], exc)) from None
+
+
 def encode_frame(df):
     return {"index": encode_index(df.index), "columns": encode_index(df.columns),
-            "data": [encode_column(df.iloc[:, i].array if not isinstance(df.dtypes.iloc[i], np.dtype)
-                                   else df.iloc[:, i].to_numpy(), df.dtypes.iloc[i]) for i in range(df.shape[1])]}
+            "data": [_frame_column(df, i) for i in range(df.shape[1])]}
 
 
 def decode_frame(data):
@@ -648,11 +655,14 @@ def save_timeseries(tr, path):
     state = _state_of(tr)
     members, listing = [], []
     for i, (name, key, frame) in enumerate(_frames_of(state)):
+        where = name + ("" if key is None else "[%r]" % (key,))
         if not isinstance(frame, pd.DataFrame):
-            raise TypeError("%s%s is a %s, not a DataFrame" % (name, "" if key is None else "[%r]" % (key,),
-                                                              type(frame).__name__))
-        member = "frames/%02d-%s.json" % (i, name)
-        members.append((member, _dumps(encode_frame(frame)).encode("utf-8")))
+            raise TypeError("%s is a %s, not a DataFrame" % (where, type(frame).__name__))
+        try:
+            member = "frames/%02d-%s.json" % (i, name)
+            members.append((member, _dumps(encode_frame(frame)).encode("utf-8")))
+        except TypeError as exc:
+            raise TypeError("%s cannot be saved: %s" % (where, exc)) from None
         listing.append({"attribute": name, "key": encode_value(key), "member": member, "rows": len(frame)})
     content = {"attributes": encode_value(_plain(state)), "frames": listing,
                "member_sha256": {m: hashlib.sha256(raw).hexdigest() for m, raw in members}}
