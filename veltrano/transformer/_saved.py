@@ -22,6 +22,7 @@ import math
 import os
 import pickletools
 import struct
+import threading
 import zipfile
 import zlib
 
@@ -500,7 +501,7 @@ def _guarded(path, load):
 
 def _write(path, write):
     # Written beside the target and moved over it, so a failed save leaves no half file.
-    temp = "%s.%d.partial" % (os.fspath(path), os.getpid())
+    temp = "%s.%d-%d.partial" % (os.fspath(path), os.getpid(), threading.get_ident())
     try:
         with open(temp, "wb") as f:
             write(f)
