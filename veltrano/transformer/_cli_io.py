@@ -68,7 +68,7 @@ def load_transformer(path, kind, saved_by):
     try:
         return kind.load(path)
     except SavedFileError as exc:
-        raise UserError("%s; %s writes the file this command needs" % (exc, saved_by))
+        raise UserError("the transformer must be a file saved by %s: %s" % (saved_by, exc))
 
 
 def transformer_path(path, suffix):
