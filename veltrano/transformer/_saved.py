@@ -2,10 +2,11 @@
 
 A sequence transformer is one JSON document: its options and fitted facts. A
 TimeseriesDifferenceTransformer is a zip: manifest.json (its plain attributes
-and the list of frames) and one JSON member per frame, each column tagged with
-its dtype: numbers, times and category codes as the base64 text of their
-little-endian bytes, text and other objects as JSON values. Loading reads JSON
-and bytes only: no pickle, no eval, no name looked up from the file.
+and the list of frames) and two members per frame: NN-name.json, each column
+tagged with its dtype, and NN-name.bin, the little-endian bytes of its
+numbers, times and codes, which the JSON points into as [offset, size]. Text
+and other objects are JSON values (distinct ones once, with codes). Loading
+reads JSON and bytes only: no pickle, no eval, no name looked up from the file.
 
 Values that JSON cannot tell apart are tagged with a one-key object whose key
 starts with "$": {"$tuple": [...]}, {"$dict": [[key, value], ...]} (keys that
@@ -231,26 +232,38 @@ def _cells_out(values):
     return [v if type(v) is str else encode_value(v) for v in values]
 
 
-def _packed(array):
-    """Numbers as the base64 text of their little-endian bytes: exact, and far
-    faster to write and read than one JSON number each."""
-    little = np.ascontiguousarray(array).astype(array.dtype.newbyteorder("<"), copy=False)
-    return base64.b64encode(little.tobytes()).decode("ascii")
+def _packed(array, blob=None):
+    """Numbers as their little-endian bytes: exact, and far faster to write and
+    read than one JSON number each. Appended to `blob` (a frame's binary member)
+    as [offset, size] where there is one, else as base64 text."""
+    raw = np.ascontiguousarray(array).astype(array.dtype.newbyteorder("<"), copy=False).tobytes()
+    if blob is None:
+        return base64.b64encode(raw).decode("ascii")
+    blob += raw
+    return [len(blob) - len(raw), len(raw)]
 
 
-def _unpacked(text, dtype, length):
-    _require(type(text) is str, "packed numbers must be text")
-    raw = base64.b64decode(text.encode("ascii"), validate=True)
+def _raw(packed, blob):
+    if type(packed) is str:
+        return base64.b64decode(packed.encode("ascii"), validate=True)
+    _require(blob is not None and type(packed) is list and len(packed) == 2 and all(type(v) is int for v in packed)
+             and 0 <= packed[0] and 0 <= packed[1] and packed[0] + packed[1] <= len(blob),
+             "packed numbers must be text or a range of the frame's bytes")
+    return blob[packed[0]:packed[0] + packed[1]]
+
+
+def _unpacked(packed, dtype, length, blob=None):
+    raw = _raw(packed, blob)
     little = np.dtype(dtype).newbyteorder("<")
     _require(len(raw) % little.itemsize == 0 and (length is None or len(raw) == length * little.itemsize),
              "a column holds %d bytes where %s values of %s were expected", len(raw), length, dtype)
     values = np.frombuffer(raw, dtype=little).astype(dtype)
     if values.dtype.kind == "b":
-        _require(set(raw) <= {0, 1}, "a bool column holds bytes other than 0 and 1")
+        _require(values.view(np.uint8).max(initial=0) <= 1, "a bool column holds bytes other than 0 and 1")
     return values
 
 
-def _as_texts(array):
+def _as_texts(array, blob=None):
     """Object cells as distinct values and int64 codes. Equal texts share one
     entry, as do all None and all NaN cells, so a text is written and read once
     and the loaded column holds one object per text; any other cell has its own."""
@@ -264,29 +277,29 @@ def _as_texts(array):
     others = np.flatnonzero(kinds == 3)
     codes[others] = len(texts) + 2 + np.arange(len(others))
     uniques = list(texts) + [None, float("nan")] + array[others].tolist()
-    return {"uniques": _cells_out(uniques), "codes": _packed(codes)}
+    return {"uniques": _cells_out(uniques), "codes": _packed(codes, blob)}
 
 
-def _column_data(values, dtype):
+def _column_data(values, dtype, blob):
     """The column's data, in the encoding its dtype implies: packed numbers,
     distinct values and codes for text and objects, JSON values otherwise."""
     if isinstance(dtype, pd.CategoricalDtype):
-        return {"packed": _packed(np.asarray(values.codes, dtype="int64"))}
+        return {"packed": _packed(np.asarray(values.codes, dtype="int64"), blob)}
     if isinstance(dtype, pd.StringDtype) or str(dtype) in _MASKED:
         cells = np.asarray(values.astype(object), dtype=object)
         cells[np.asarray(pd.isna(values), dtype=bool)] = None
         if isinstance(dtype, pd.StringDtype):  # text, however it is held
-            return _as_texts(np.array([v if v is None else str(v) for v in cells], dtype=object))
+            return _as_texts(np.array([v if v is None else str(v) for v in cells], dtype=object), blob)
         return {"values": _cells_out(cells.tolist())}
     if isinstance(dtype, pd.DatetimeTZDtype) or dtype.kind in "mM":
-        return {"packed": _packed(np.asarray(pd.array(values).asi8, dtype="int64"))}
+        return {"packed": _packed(np.asarray(pd.array(values).asi8, dtype="int64"), blob)}
     array = np.asarray(values)
-    return _as_texts(array) if dtype.kind == "O" else {"packed": _packed(array)}
+    return _as_texts(array, blob) if dtype.kind == "O" else {"packed": _packed(array, blob)}
 
 
-def encode_column(values, dtype):
+def encode_column(values, dtype, blob=None):
     tag = encode_dtype(dtype)  # first: it refuses the dtypes the format lacks
-    return dict(_column_data(values, dtype), dtype=tag)
+    return dict(_column_data(values, dtype, blob), dtype=tag)
 
 
 _CELLS = (str, bool, int, float, type(None), np.str_, type(pd.NA), type(pd.NaT), pd.Timestamp, pd.Timedelta) + tuple(
@@ -326,30 +339,31 @@ def _layout(tag):
         "dtype", "packed"}
 
 
-def _from_texts(column, length, allowed):
+def _from_texts(column, length, allowed, blob):
     _require(type(column["uniques"]) is list, "distinct values must be a list")
     uniques = _cells_in(column["uniques"], allowed)
-    codes = _unpacked(column["codes"], "int64", length)
+    codes = _unpacked(column["codes"], "int64", length, blob)
     _require(((codes >= 0) & (codes < len(uniques))).all(), "a code is out of range")
     return uniques[codes]
 
 
-def decode_column(column, length=None):
-    """The column's values as an array; `length` (if given) is the number expected."""
+def decode_column(column, length=None, blob=None):
+    """The column's values as an array; `length` (if given) is the number
+    expected, `blob` the frame's binary member its packed numbers may be in."""
     _require(type(column) is dict and "dtype" in column, "a column needs a dtype")
     tag = column["dtype"]
     dtype = decode_dtype(tag)
     _require(set(column) == _layout(tag), "a column of dtype %r needs %s", tag, sorted(_layout(tag)))
     if "packed" in column:
         numbers = _unpacked(column["packed"], dtype if isinstance(dtype, np.dtype) and dtype.kind not in "mM"
-                            else "int64", length)
+                            else "int64", length, blob)
         if isinstance(dtype, pd.CategoricalDtype):
             return pd.Categorical.from_codes(numbers, dtype=dtype)
         return _times_in(numbers, tag, dtype) if type(tag) is dict else numbers
     if tag == "object":
-        return _from_texts(column, length, _CELLS)
+        return _from_texts(column, length, _CELLS, blob)
     if "uniques" in column:  # a string dtype
-        cells = _from_texts(column, length, (str, type(None), float))
+        cells = _from_texts(column, length, (str, type(None), float), blob)
         _require(not any(type(v) is float and v == v for v in column["uniques"]), "a text column holds a number")
         if dtype == object:  # pandas' str dtype read back on a pandas without it
             cells[pd.isna(cells)] = np.nan
@@ -362,13 +376,13 @@ def decode_column(column, length=None):
     return pd.array(list(_cells_in(values, (str, bool, int, float, type(None)))), dtype=dtype)
 
 
-def encode_index(index):
+def encode_index(index, blob=None):
     _require_saveable(not isinstance(index, pd.MultiIndex), "an index of several levels cannot be saved")
     name = encode_value(index.name)
     if isinstance(index, pd.RangeIndex):
         return {"range": [int(index.start), int(index.stop), int(index.step)], "name": name}
-    return dict(encode_column(index.array if not isinstance(index.dtype, np.dtype) else index.values, index.dtype),
-                name=name)
+    return dict(encode_column(index.array if not isinstance(index.dtype, np.dtype) else index.values, index.dtype,
+                              blob), name=name)
 
 
 def _require_saveable(condition, message):
@@ -376,7 +390,7 @@ def _require_saveable(condition, message):
         raise TypeError(message)
 
 
-def decode_index(data):
+def decode_index(data, blob=None):
     _require(type(data) is dict and "name" in data, "an index needs a name")
     name = decode_value(data["name"])
     _require(name is None or type(name) in (str, int, float, bool, tuple), "bad index name")
@@ -385,34 +399,36 @@ def decode_index(data):
         _require(set(data) == {"range", "name"} and type(r) is list and len(r) == 3
                  and all(type(v) is int for v in r) and r[2] != 0, "bad range index")
         return pd.RangeIndex(r[0], r[1], r[2], name=name)
-    values = decode_column({k: v for k, v in data.items() if k != "name"})
+    values = decode_column({k: v for k, v in data.items() if k != "name"}, blob=blob)
     dtype = values.dtype if isinstance(values, np.ndarray) else None
     return pd.Index(values, dtype=dtype, name=name)
 
 
-def _frame_column(df, i):
+def _frame_column(df, i, blob):
     dtype = df.dtypes.iloc[i]
     try:
-        return encode_column(df.iloc[:, i].to_numpy() if isinstance(dtype, np.dtype) else df.iloc[:, i].array, dtype)
+        values = df.iloc[:, i].to_numpy() if isinstance(dtype, np.dtype) else df.iloc[:, i].array
+        return encode_column(values, dtype, blob)
     except TypeError as exc:
         raise TypeError("column %r: %s" % (df.columns[i], exc)) from None
 
 
-def encode_frame(df):
-    return {"index": encode_index(df.index), "columns": encode_index(df.columns),
-            "data": [_frame_column(df, i) for i in range(df.shape[1])]}
+def encode_frame(df, blob=None):
+    """The frame as JSON data; with `blob` (a bytearray), its packed numbers go there."""
+    return {"index": encode_index(df.index, blob), "columns": encode_index(df.columns),
+            "data": [_frame_column(df, i, blob) for i in range(df.shape[1])]}
 
 
-def decode_frame(data):
+def decode_frame(data, blob=None):
     _require(type(data) is dict and set(data) == {"index", "columns", "data"} and type(data["data"]) is list,
              "a frame needs index, columns and data")
-    index, columns = decode_index(data["index"]), decode_index(data["columns"])
+    index, columns = decode_index(data["index"], blob), decode_index(data["columns"])
     _require(len(columns) == len(data["data"]), "a frame names %d columns but holds %d", len(columns),
              len(data["data"]))
     # Each column as a Series of its own dtype: pandas 3 would otherwise read
     # object columns of text as its str dtype.
     columns_in = {i: pd.Series(values, dtype=values.dtype, copy=False)
-                  for i, values in enumerate(decode_column(col, len(index)) for col in data["data"])}
+                  for i, values in enumerate(decode_column(col, len(index), blob) for col in data["data"])}
     df = pd.DataFrame(columns_in) if columns_in else pd.DataFrame(index=pd.RangeIndex(len(index)))
     df.index, df.columns = index, columns
     return df
@@ -659,12 +675,14 @@ def save_timeseries(tr, path):
         where = name + ("" if key is None else "[%r]" % (key,))
         if not isinstance(frame, pd.DataFrame):
             raise TypeError("%s is a %s, not a DataFrame" % (where, type(frame).__name__))
+        member, blob = "frames/%02d-%s" % (i, name), bytearray()
         try:
-            member = "frames/%02d-%s.json" % (i, name)
-            members.append((member, _dumps(encode_frame(frame)).encode("utf-8")))
+            members.append((member + ".json", _dumps(encode_frame(frame, blob)).encode("utf-8")))
         except TypeError as exc:
             raise TypeError("%s cannot be saved: %s" % (where, exc)) from None
-        listing.append({"attribute": name, "key": encode_value(key), "member": member, "rows": len(frame)})
+        members.append((member + ".bin", bytes(blob)))
+        listing.append({"attribute": name, "key": encode_value(key), "member": member + ".json",
+                        "numbers": member + ".bin", "rows": len(frame)})
     content = {"attributes": encode_value(_plain(state)), "frames": listing,
                "member_sha256": {m: hashlib.sha256(raw).hexdigest() for m, raw in members}}
     manifest = dict(_header(_TIMESERIES, content), content=content)
@@ -712,9 +730,9 @@ def _manifest(path, kind):
 def _read_frames(z, content):
     frames, members = {}, _members(z, content["member_sha256"])
     for entry in content["frames"]:
-        _require(type(entry) is dict and set(entry) == {"attribute", "key", "member", "rows"}
-                 and entry["member"] in members, "bad frame entry")
-        frame = decode_frame(_loads(members.pop(entry["member"])))
+        _require(type(entry) is dict and set(entry) == {"attribute", "key", "member", "numbers", "rows"}
+                 and entry["member"] in members and entry["numbers"] in members, "bad frame entry")
+        frame = decode_frame(_loads(members.pop(entry["member"])), memoryview(members.pop(entry["numbers"])))
         _require(len(frame) == entry["rows"], "frame %s has %d rows, not %r", entry["member"], len(frame),
                  entry["rows"])
         where = entry["attribute"], decode_value(entry["key"])
