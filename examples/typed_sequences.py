@@ -17,3 +17,8 @@ def round_trip(visits: pd.DataFrame, counts: Dict[int, int]) -> pd.DataFrame:
     report: pd.DataFrame = st.fidelity(visits, rebuilt)
     assert set(report.columns) == {"measure", "column", "real", "rebuilt"}
     return rebuilt
+
+
+def saved_and_loaded(st: SequenceTransformer, path: str) -> SequenceTransformer:
+    st.save(path)
+    return SequenceTransformer.load(path)

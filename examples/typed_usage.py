@@ -1,8 +1,10 @@
 """A typed round trip, checked with `mypy --strict` against the shipped stubs."""
+import os
 from typing import Dict, List
 
 import pandas as pd
 
+from veltrano.transformer import SavedFileError
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer
 
 
@@ -19,3 +21,11 @@ def round_trip(visits: pd.DataFrame, counts: Dict[int, int]) -> pd.DataFrame:
 def longest_event_path(tr: TimeseriesDifferenceTransformer, synthetic: pd.DataFrame) -> pd.DataFrame:
     mapping = {"event": tr.categorical_column_mappings["event"]}
     return TimeseriesDifferenceTransformer.get_valid_path(synthetic, mapping)
+
+
+def saved_and_loaded(tr: TimeseriesDifferenceTransformer, path: "os.PathLike[str]") -> TimeseriesDifferenceTransformer:
+    tr.save(path)
+    try:
+        return TimeseriesDifferenceTransformer.load(path)
+    except SavedFileError as exc:  # damaged, foreign or newer files
+        raise SystemExit(str(exc))

@@ -6,16 +6,20 @@ be compared line for line.
 
     python cross_pandas.py dump FILE        # results of this interpreter's pandas
     python cross_pandas.py compare FILE...  # exit 1 unless all are equal
+    python cross_pandas.py save DIR         # saved transformers of some cases, with their results
+    python cross_pandas.py load DIR         # the results of the transformers saved in DIR
 """
 import contextlib
 import io
 import json
+import os
 import sys
 
 import numpy as np
 import pandas as pd
 
 import frames
+from veltrano.transformer.sequences import SequenceTransformer
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
 
 SEEDS = range(60)
@@ -82,8 +86,12 @@ def results(seed):
                "diff": _frame(tr.df_multi_entry_per_group_diff), "single": _frame(tr.df_1_entry_per_group),
                "mappings": {str(k): _frame(v) for k, v in tr.categorical_column_mappings.items()},
                "counts": sorted(tr.category_counts.items())}
-    # Three copies of the differenced rows (not by concat: pandas 2.3 warns for
-    # empty timedelta columns under numpy 2.5).
+    return dict(after(tr), forward=forward)
+
+
+def after(tr):
+    """Post-processing and path discovery on three copies of the differenced rows."""
+    # Not by concat: pandas 2.3 warns for empty timedelta columns under numpy 2.5.
     diff = tr.df_multi_entry_per_group_diff
     synth = diff.iloc[[i for _ in range(3) for i in range(len(diff))]].reset_index(drop=True)
     back = _outcome(lambda: _frame(tr.postprocess_timeseries_difference_method(synth)))
@@ -93,7 +101,55 @@ def results(seed):
         if "result" in found:
             found["result"] = _frame(found["result"])
         paths[str(col)] = found
-    return {"forward": forward, "backward": back, "paths": paths}
+    return {"backward": back, "paths": paths}
+
+
+SAVED_SEEDS = range(1, 60, 10)  # every text dtype twice
+
+
+def _sequence_input(seed):
+    df, kwargs = _input(seed)
+    T(df, **kwargs)  # converts the time columns in place
+    return df, SequenceTransformer(kwargs["primary_id_column"], kwargs["primary_timeseries_column"], random_state=seed)
+
+
+def _rebuilt(st, df):
+    entities, steps = st.transform(df)
+    return _frame(st.reverse_transform(entities, steps))
+
+
+def save(folder):
+    """Each case's two transformers saved to `folder`, their results in results.json."""
+    os.makedirs(folder)
+    results = {}
+    for seed in SAVED_SEEDS:
+        df, kwargs = _input(seed)
+        made = _outcome(lambda: T(df, **kwargs))
+        if "result" in made:
+            made["result"].save(os.path.join(folder, "%d.zip" % seed))
+            results["%d.zip" % seed] = after(made["result"])
+        df, st = _sequence_input(seed)
+        if "result" in _outcome(lambda: st.fit(df)):
+            st.save(os.path.join(folder, "%d.json" % seed))
+            results["%d.json" % seed] = _outcome(lambda: _rebuilt(st, df))
+    with open(os.path.join(folder, "results.json"), "w") as f:
+        json.dump(results, f, sort_keys=True)
+
+
+def saved_results(folder):
+    """Per file: the results of the transformer loaded from it, and of the one
+    this pandas builds from the same input."""
+    results = {}
+    for name in sorted(os.listdir(folder)):
+        path, seed = os.path.join(folder, name), name.split(".")[0]
+        if name.endswith(".zip"):
+            df, kwargs = _input(int(seed))
+            results[name] = {"loaded": after(T.load(path)), "built": after(T(df, **kwargs))}
+        elif name != "results.json":
+            df, st = _sequence_input(int(seed))
+            results[name] = {"loaded": _outcome(lambda: _rebuilt(SequenceTransformer.load(path), df)),
+                             "built": _outcome(lambda: _rebuilt(st.fit(df), df))}
+    return results
 
 
 def dump(path):
@@ -120,6 +176,10 @@ def compare(paths):
 if __name__ == "__main__":
     if sys.argv[1:2] == ["dump"] and len(sys.argv) == 3:
         dump(sys.argv[2])
+    elif sys.argv[1:2] == ["save"] and len(sys.argv) == 3:
+        save(sys.argv[2])
+    elif sys.argv[1:2] == ["load"] and len(sys.argv) == 3:
+        print(json.dumps(saved_results(sys.argv[2]), sort_keys=True))
     elif sys.argv[1:2] == ["compare"] and len(sys.argv) >= 4:
         sys.exit(compare(sys.argv[2:]))
     else:

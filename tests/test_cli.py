@@ -12,6 +12,16 @@ import pytest
 
 from veltrano.transformer.sequences import SequenceTransformer
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer as T
+from twins import assert_same
+
+class Evil:
+    """A pickle that, once loaded, leaves a file behind."""
+    def __init__(self, marker):
+        self.marker = marker
+
+    def __reduce__(self):
+        return open, (self.marker, "w")
+
 
 ROWS_PER_VISIT = [2, 1, 3, 4, 2, 3, 1, 4, 3, 2]
 EVENTS = ["admit", "lab", "drug", "lab", "drug", "done"]
@@ -62,9 +72,7 @@ def test_forward_writes_the_differenced_frame_and_a_loadable_transformer(work):
     tmp, done, expected, _ = work
     assert (tmp / "visits.diff.csv").read_text() == csv_text(expected.df_multi_entry_per_group_diff)
     assert "entities per row count: 2=3,3=3,4=2" in done.stdout and done.stderr == ""
-    with open(str(tmp / "visits.transformer.pkl"), "rb") as f:
-        saved = pickle.load(f)
-    pd.testing.assert_frame_equal(saved.df_augmented, expected.df_augmented, check_exact=True)
+    assert_same(vars(T.load(str(tmp / "visits.transformer.zip"))), vars(expected))
 
 
 @pytest.mark.parametrize("counts,request_", [
@@ -74,7 +82,7 @@ def test_forward_writes_the_differenced_frame_and_a_loadable_transformer(work):
 ])
 def test_backward_matches_postprocessing_of_the_typed_frame(work, counts, request_):
     tmp, _, expected, synth = work
-    done = run(tmp, "backward", "visits.transformer.pkl", "synth.csv", "--out", "rebuilt.csv", *counts)
+    done = run(tmp, "backward", "visits.transformer.zip", "synth.csv", "--out", "rebuilt.csv", *counts)
     assert done.returncode == 0, done.stderr
     if request_:
         synth = synth[synth[expected.category_column].isin(list(request_))]
@@ -86,7 +94,7 @@ def test_backward_matches_postprocessing_of_the_typed_frame(work, counts, reques
 @pytest.mark.parametrize("options, iterations", [([], 100), (["--max-iterations", "6", "--quiet"], 6)])
 def test_paths_writes_the_rows_of_the_longest_path(work, options, iterations):
     tmp, _, expected, synth = work
-    done = run(tmp, "paths", "visits.transformer.pkl", "synth.csv", "--column", "event", "--out", "path.csv", *options)
+    done = run(tmp, "paths", "visits.transformer.zip", "synth.csv", "--column", "event", "--out", "path.csv", *options)
     mappings = {"event": expected.categorical_column_mappings["event"]}
     start = T.create_starting_df_for_path_discovery(T.expand_category_edges_in_df(synth, mappings), mappings)
     with contextlib.redirect_stdout(io.StringIO()) as progress:
@@ -104,7 +112,7 @@ def test_time_differences_as_numbers_both_ways(work):
                "--cast-time", "time", "--time-unit", "h", "--out", "hours.diff.csv").returncode == 0
     hours = expected.df_multi_entry_per_group_diff["time_diff"] / pd.Timedelta(1, unit="h")
     assert list(pd.read_csv(tmp / "hours.diff.csv")["time_diff"]) == list(hours)
-    done = run(tmp, "backward", "visits.transformer.pkl", "hours.csv", "--time-unit", "h", "--out", "h.csv")
+    done = run(tmp, "backward", "visits.transformer.zip", "hours.csv", "--time-unit", "h", "--out", "h.csv")
     assert done.returncode == 0, done.stderr
     assert (tmp / "h.csv").read_text() == csv_text(expected.postprocess_timeseries_difference_method(synth))
 
@@ -114,7 +122,9 @@ def seq_work(visits_dir):
     """tables run on visits.csv, and the frame it read."""
     tmp = visits_dir
     with open(str(tmp / "other.pkl"), "wb") as f:
-        pickle.dump({"not": "a transformer"}, f)
+        pickle.dump({"not": "a transformer"}, f, protocol=0)
+    with open(str(tmp / "evil.pkl"), "wb") as f:
+        pickle.dump(Evil(str(tmp / "evil-ran")), f)
     done = run(tmp, "tables", "visits.csv", "--id", "visit", "--time", "time", "--cast-time", "time")
     assert done.returncode == 0, done.stderr
     visits = pd.read_csv(tmp / "visits.csv")
@@ -133,7 +143,7 @@ def test_tables_and_rebuild_match_the_class_called_in_process(seq_work, options,
     assert (tmp / "visits.entities.csv").read_text() == csv_text(entities)
     assert (tmp / "visits.steps.csv").read_text() == csv_text(steps)
     assert "time unit: h" in done.stdout
-    again = run(tmp, "rebuild", "visits.sequences.pkl", "visits.entities.csv", "visits.steps.csv", "--out", "r.csv",
+    again = run(tmp, "rebuild", "visits.sequences.json", "visits.entities.csv", "visits.steps.csv", "--out", "r.csv",
                 *options)
     assert again.returncode == 0, again.stderr
     expected = SequenceTransformer("visit", "time", random_state=seed).fit(visits).reverse_transform(
@@ -160,16 +170,19 @@ HAS_PARQUET_ENGINE = any(importlib.util.find_spec(m) for m in ("pyarrow", "fastp
 ERRORS = [
     (["forward", "missing.csv", "--id", "visit", "--time", "time", "--diff", "hr"], "no such file: missing.csv"),
     (["forward", "visits.csv", "--id", "visit", "--time", "time", "--diff", "hr,pulse"], "column 'pulse' not in"),
-    (["backward", "visits.transformer.pkl", "synth.csv", "--counts", "2=x"], "bad count '2=x'"),
-    (["backward", "visits.transformer.pkl", "synth.csv", "--counts", "2=9"], "Require 27 synthetic rows"),
-    (["backward", "visits.transformer.pkl", "synth.csv", "--counts", "5=1"], "no rows with NUM_GROUP_ENTRIES = 5"),
-    (["backward", "visits.transformer.pkl", "hours.csv"], "column 'time_diff' holds numbers, not time differences: "
+    (["backward", "visits.transformer.zip", "synth.csv", "--counts", "2=x"], "bad count '2=x'"),
+    (["backward", "visits.transformer.zip", "synth.csv", "--counts", "2=9"], "Require 27 synthetic rows"),
+    (["backward", "visits.transformer.zip", "synth.csv", "--counts", "5=1"], "no rows with NUM_GROUP_ENTRIES = 5"),
+    (["backward", "visits.transformer.zip", "hours.csv"], "column 'time_diff' holds numbers, not time differences: "
                                                            "give --time-unit"),
-    (["paths", "visits.transformer.pkl", "synth.csv", "--column", "event", "--max-iterations", "3"],
+    (["paths", "visits.transformer.zip", "synth.csv", "--column", "event", "--max-iterations", "3"],
      "no path left after 3 joins"),
-    (["backward", "visits.csv", "synth.csv"], "cannot read a transformer from visits.csv"),
-    (["paths", "visits.transformer.pkl", "synth.csv"], "choose one with --column"),
+    (["backward", "visits.csv", "synth.csv"], "cannot load a transformer from visits.csv: not a zip"),
+    (["backward", "visits.sequences.json", "synth.csv"], "it is JSON, as SequenceTransformer.save writes"),
+    (["paths", "visits.transformer.zip", "synth.csv"], "choose one with --column"),
     (["forward", "visits.parquet", "--id", "visit", "--time", "time", "--diff", "hr"], "needs pyarrow or fastparquet"),
+    (["forward", "visits.csv", "--id", "visit", "--time", "time", "--diff", "hr", "--out", "x.csv", "--transformer",
+      "x.pkl"], "x.pkl: transformers are saved as data, not pickled; name the file x.zip instead"),
 ]
 
 SEQ_ERRORS = [
@@ -177,12 +190,18 @@ SEQ_ERRORS = [
     (["tables", "visits.csv", "--id", "visit", "--time", "time", "--cast-time", "time", "--static", "hr",
       "--entities", "e.csv"], "static column 'hr' changes"),
     (["tables", "visits.csv", "--id", "visit", "--time", "time"], "time column 'time' must hold numbers"),
-    (["rebuild", "visits.sequences.pkl", "visits.entities.csv", "visits.steps.csv", "--counts", "0=2"],
+    (["rebuild", "visits.sequences.json", "visits.entities.csv", "visits.steps.csv", "--counts", "0=2"],
      "bad count '0=2'"),
-    (["rebuild", "other.pkl", "visits.entities.csv", "visits.steps.csv"], "holds a dict, not a transformer saved by"),
-    (["rebuild", "visits.sequences.pkl", "visits.entities.csv", "visits.steps.csv", "--out", "x.parquet"],
+    (["rebuild", "other.pkl", "visits.entities.csv", "visits.steps.csv"], "other.pkl is a pickle, and loading"),
+    (["rebuild", "visits.transformer.zip", "visits.entities.csv", "visits.steps.csv"], "it is a zip, as"),
+    (["rebuild", "visits.sequences.json", "visits.entities.csv", "visits.steps.csv", "--out", "x.parquet"],
      "writing Parquet needs pyarrow"),
-    (["report", "visits.sequences.pkl", "visits.csv", "visits.csv", "--rebuilt-id", "nope"], "column 'nope' not in"),
+    (["report", "visits.sequences.json", "visits.csv", "visits.csv", "--rebuilt-id", "nope"], "column 'nope' not in"),
+] + [
+    ([command, "evil.pkl"] + files, "evil.pkl is a pickle, and loading a pickle runs whatever code it holds")
+    for command, files in [("backward", ["synth.csv"]), ("paths", ["synth.csv"]),
+                           ("rebuild", ["visits.entities.csv", "visits.steps.csv"]),
+                           ("report", ["visits.csv", "visits.csv"])]
 ]
 
 
@@ -205,7 +224,7 @@ def failed_runs(work):
 
 
 @pytest.fixture(scope="module")
-def seq_failed_runs(seq_work):
+def seq_failed_runs(seq_work, work):
     return run_side_by_side(seq_work[0], SEQ_ERRORS)
 
 
@@ -220,3 +239,4 @@ def test_user_errors_are_one_line_without_traceback(request, runs, cases, case):
     assert returncode != 0 and "Traceback" not in stderr
     assert len(stderr.splitlines()) == 1 and message in stderr, stderr
     assert not os.path.exists(str(request.getfixturevalue("visits_dir") / "synth.rebuilt.csv"))
+    assert not os.path.exists(str(request.getfixturevalue("visits_dir") / "evil-ran"))

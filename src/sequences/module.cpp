@@ -228,11 +228,13 @@ bool is_dask(PyObject* obj) {
            PyUnicode_Tailmatch(module.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1) == 1;
 }
 
-Ref dask_route(const char* function, Args args) {
-    Ref glue = require(PyImport_ImportModule("veltrano.transformer._dask"));
+Ref glue_call(const char* module, const char* function, Args args) {
+    Ref glue = require(PyImport_ImportModule(module));
     Ref f = require(PyObject_GetAttrString(glue.get(), function));
     return call(f.get(), args);
 }
+
+Ref dask_route(const char* function, Args args) { return glue_call("veltrano.transformer._dask", function, args); }
 
 // ----- the passes --------------------------------------------------------------------------
 
@@ -450,6 +452,22 @@ PyObject* fit_facts(PyObject* self, PyObject* facts) {
     VT_BOUNDARY(nullptr)
 }
 
+// The file format is I/O glue in Python, shared with the other class.
+PyObject* save_method(PyObject* self, PyObject* path) {
+    try {
+        glue_call("veltrano.transformer._saved", "save_sequence", {self, path});
+        Py_RETURN_NONE;
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+PyObject* load_method(PyObject* cls, PyObject* path) {
+    try {
+        return glue_call("veltrano.transformer._saved", "load_sequence", {cls, path}).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
 std::vector<int64_t> whole_numbers(PyObject* items, const char* what, int64_t lowest) {
     std::vector<int64_t> out;
     for (Ref& item : iterate(items)) {
@@ -636,6 +654,13 @@ PyMethodDef methods[] = {
               "get_params() -> dict\n\nThe options as given to the constructor (static_columns and columns as lists "
               "or None)."),
     VT_METHOD("_require_fitted", require_fitted, METH_NOARGS, "Raises the not-fitted error unless fitted."),
+    VT_METHOD("save", save_method, METH_O,
+              "save(path)\n\nSaves the options and the fitted facts (counts, ranges, category pairs; no rows) as "
+              "JSON that loads without running code."),
+    VT_METHOD("load", load_method, METH_O | METH_CLASS,
+              "load(path) -> SequenceTransformer\n\nLoads a transformer written by save(). A file that is not "
+              "one, is damaged, of a newer format or holds values of the wrong type raises "
+              "veltrano.transformer.SavedFileError; nothing in the file is run."),
     VT_METHOD("_partition_facts", partition_facts_method, METH_O, "The reducible facts of one partition."),
     VT_METHOD("_combine_facts", combine_facts_method, METH_O | METH_STATIC, "Facts of several partitions as one."),
     VT_METHOD("_fit_facts", fit_facts, METH_O, "Fits on combined facts; returns self."),

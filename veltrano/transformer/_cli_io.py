@@ -3,12 +3,10 @@ one kind of error a user is shown as a single line."""
 
 import importlib.util
 import os
-import pickle
 
 import pandas as pd
 
-# Protocol 4 is the newest one every supported interpreter reads.
-PICKLE_PROTOCOL = 4
+from veltrano.transformer._saved import SavedFileError
 
 
 class UserError(Exception):
@@ -63,16 +61,27 @@ def write_table(df, path):
 
 
 def load_transformer(path, kind, saved_by):
+    """The transformer of class `kind` that the command `saved_by` saved to `path`.
+    Pickles are refused: loading one runs whatever code it holds."""
     if not os.path.isfile(path):
         raise UserError("no such file: %s" % path)
     try:
-        with open(path, "rb") as f:
-            transformer = pickle.load(f)
-    except Exception as exc:  # any unpickling failure means the same to the user
-        raise UserError("cannot read a transformer from %s: %s" % (path, exc))
-    if not isinstance(transformer, kind):
-        raise UserError("%s holds a %s, not a transformer saved by %s" % (path, type(transformer).__name__, saved_by))
-    return transformer
+        return kind.load(path)
+    except SavedFileError as exc:
+        raise UserError("the transformer must be a file saved by %s: %s" % (saved_by, exc))
+
+
+def transformer_path(path, suffix):
+    """`path`, checked before any work: a saved transformer is data, and a .pkl
+    name would tell the next reader it is a pickle. `suffix` is the name to suggest."""
+    if os.path.splitext(path)[1].lower() in (".pkl", ".pickle"):
+        raise UserError("%s: transformers are saved as data, not pickled; name the file %s instead" % (
+            path, default_path(path, suffix)))
+    return path
+
+
+def save_transformer(transformer, path):
+    transformer.save(path)
 
 
 def default_path(path, suffix):

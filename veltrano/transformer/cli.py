@@ -16,14 +16,13 @@ import argparse
 import contextlib
 import io
 import os
-import pickle
 import sys
 
 import pandas as pd
 
 from veltrano.transformer import sequence_commands
-from veltrano.transformer._cli_io import (PICKLE_PROTOCOL, UserError, default_path, load_transformer, names,
-                                          read_table, require_columns)
+from veltrano.transformer._cli_io import (UserError, default_path, load_transformer, names, read_table, require_columns,
+                                          save_transformer, transformer_path)
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer
 
 PROG = "python -m veltrano.transformer"
@@ -45,13 +44,16 @@ trained on, one row per entity row except each entity's first:
 Entities with a single row are left out. Added names get _1, _2, ... when the
 input already has a column of that name.
 
-The fitted transformer is pickled to --transformer (default next to the
-output, ending in .transformer.pkl); backward and paths need it. The row
-counts it prints are the default for backward --counts.
+The fitted transformer is saved to --transformer (default next to the
+output, ending in .transformer.zip); backward and paths need it. It is a zip
+of JSON that holds real rows: the whole input table, its single-row entities
+and the differenced rows. Share it as you would share INPUT. The row counts
+it prints are the default for backward --counts.
 """
 
 BACKWARD_HELP = """\
-TRANSFORMER is a file written by forward (a pickle: load only files you trust).
+TRANSFORMER is a file written by forward (.transformer.zip); it holds data
+only, and loading it runs no code. Pickles (.pkl) are refused.
 SYNTHETIC is a CSV or Parquet table in the layout forward writes, for example
 generator output: it needs the id column, NUM_GROUP_ENTRIES and every _diff
 column; other columns are carried along. Building an entity of k rows takes
@@ -73,7 +75,8 @@ NUM_GROUP_ENTRIES and the _diff columns are dropped.
 """
 
 PATHS_HELP = """\
-TRANSFORMER is a file written by forward (a pickle: load only files you trust).
+TRANSFORMER is a file written by forward (.transformer.zip); it holds data
+only, and loading it runs no code. Pickles (.pkl) are refused.
 SYNTHETIC is a CSV or Parquet table of synthetic transitions of one text
 column: its COL_diff column holds values such as "('lab', 'medication')".
 Transitions are chained into the longest path in which each one starts where
@@ -96,12 +99,12 @@ example:
   python -m veltrano.transformer forward visits.csv --id visit_id --time event_time \\
       --diff heart_rate,event_time,event_type --cast-time event_time
   # train a generator on visits.diff.csv and save its rows as synthetic.csv, then
-  python -m veltrano.transformer backward visits.transformer.pkl synthetic.csv --counts 2=100,3=50
-  python -m veltrano.transformer paths visits.transformer.pkl synthetic.csv
+  python -m veltrano.transformer backward visits.transformer.zip synthetic.csv --counts 2=100,3=50
+  python -m veltrano.transformer paths visits.transformer.zip synthetic.csv
 
   python -m veltrano.transformer tables visits.csv --id visit_id --time event_time --cast-time event_time
   # train a generator on each of visits.entities.csv and visits.steps.csv, then
-  python -m veltrano.transformer rebuild visits.sequences.pkl synth_entities.csv synth_steps.csv --counts 5=20,1=100
+  python -m veltrano.transformer rebuild visits.sequences.json synth_entities.csv synth_steps.csv --counts 5=20,1=100
 
 Run COMMAND --help for the columns each command reads and writes.
 """
@@ -207,6 +210,10 @@ def _chain(path_rows, mapping):
 
 
 def forward(args):
+    out = args.out or default_path(args.input, ".diff.csv")
+    # visits.diff.csv -> visits.transformer.zip, other.csv -> other.transformer.zip
+    stem = out[:-len(".diff.csv")] if out.endswith(".diff.csv") else os.path.splitext(out)[0]
+    saved = transformer_path(args.transformer or stem + ".transformer.zip", ".zip")
     df = read_table(args.input)
     diff, cast = names(args.diff), names(args.cast_time)
     if not diff:
@@ -216,19 +223,14 @@ def forward(args):
         print("note: time column %r is text and is sorted as text; add it to --cast-time to read it as "
               "dates" % args.time, file=sys.stderr)
     transformer = TimeseriesDifferenceTransformer(df, args.id, args.time, diff, cast or None)
-    out = args.out or default_path(args.input, ".diff.csv")
-    # visits.diff.csv -> visits.transformer.pkl, other.csv -> other.transformer.pkl
-    stem = out[:-len(".diff.csv")] if out.endswith(".diff.csv") else os.path.splitext(out)[0]
-    saved = args.transformer or stem + ".transformer.pkl"
     result = transformer.df_multi_entry_per_group_diff
     if args.time_unit:
         # Generators take numbers, not time differences: write counts of the unit.
         result = result.copy()
         for col in _time_columns(result):
             result[col] = result[col] / pd.Timedelta(1, unit=args.time_unit)
+    save_transformer(transformer, saved)  # first: a transformer that cannot be saved leaves no table behind
     result.to_csv(out, index=False)
-    with open(saved, "wb") as f:
-        pickle.dump(transformer, f, protocol=PICKLE_PROTOCOL)
     print("wrote %d differenced rows to %s" % (len(result), out))
     print("saved the transformer to %s" % saved)
     print("entities per row count: %s" % (_format_counts(transformer.category_counts) or "none"))
@@ -323,7 +325,7 @@ def build_parser():
                    help="columns to convert to datetimes first; repeat or separate by commas")
     p.add_argument("--time-unit", choices=TIME_UNITS, help="write time differences as numbers of this unit")
     p.add_argument("--out", metavar="CSV", help="differenced table to write")
-    p.add_argument("--transformer", metavar="PKL", help="where to save the fitted transformer")
+    p.add_argument("--transformer", metavar="ZIP", help="where to save the fitted transformer")
     p.set_defaults(run=forward)
 
     p = commands.add_parser("backward", help="rebuild entities from synthetic differenced rows",

@@ -5,7 +5,6 @@
     python -m veltrano.transformer report  TRANSFORMER REAL REBUILT [--holdout FILE] [--png FILE]
 """
 import os
-import pickle
 import re
 import warnings
 
@@ -33,11 +32,14 @@ Times are plain numbers in the printed unit (--time-unit to choose it; dates
 count from the column's earliest value). A missing value gives a missing
 difference; no row is dropped. Train a generator on each table.
 
-The fitted transformer is pickled to INPUT.sequences.pkl; rebuild needs it.
+The fitted transformer is saved to INPUT.sequences.json (--transformer to
+choose); rebuild needs it. It holds the options and a summary of the data
+(row counts, ranges, moments, category pairs and their counts), no rows.
 """
 
 REBUILD_HELP = """\
-TRANSFORMER is a file written by tables (a pickle: load only files you trust).
+TRANSFORMER is a file written by tables (.sequences.json); it holds data
+only, and loading it runs no code. Pickles (.pkl) are refused.
 ENTITIES and STEPS are CSV or Parquet tables in the layouts tables writes, for
 example generator output: extra columns are ignored, and row counts may be
 fractional or out of range (they are rounded and clipped).
@@ -123,14 +125,13 @@ def tables(args):
     outputs = [args.entities or stem + ".entities.csv", args.steps or stem + ".steps.csv"]
     for path in outputs:
         io.is_parquet_out(path)
+    saved = io.transformer_path(args.transformer or stem + ".sequences.json", ".json")
     st = SequenceTransformer(args.id, args.time, static_columns=static or None, columns=columns or None,
                              time_unit=args.time_unit, clip=not args.no_clip, random_state=args.seed)
     for path, table, kind in zip(outputs, st.fit_transform(df), ("entity", "step")):
         io.write_table(table, path)
         print("wrote %d %s rows to %s" % (len(table), kind, path))
-    saved = args.transformer or stem + ".sequences.pkl"
-    with open(saved, "wb") as f:
-        pickle.dump(st, f, protocol=io.PICKLE_PROTOCOL)
+    io.save_transformer(st, saved)
     print("saved the transformer to %s" % saved)
     print("static columns: %s; time unit: %s" % (", ".join(str(c) for c in st.static_columns) or "none",
                                                  st.time_unit or "none (plain numbers)"))
@@ -223,7 +224,7 @@ def add_commands(commands, formatter):
     p.add_argument("--seed", type=int, default=0, metavar="N", help="seed of rebuild's draws (default 0)")
     p.add_argument("--entities", metavar="FILE", help="entity table to write")
     p.add_argument("--steps", metavar="FILE", help="step table to write")
-    p.add_argument("--transformer", metavar="PKL", help="where to save the fitted transformer")
+    p.add_argument("--transformer", metavar="JSON", help="where to save the fitted transformer")
     p.set_defaults(run=tables)
 
     p = commands.add_parser("rebuild", help="rebuild entities from synthetic entity and step tables",

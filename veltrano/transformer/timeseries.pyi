@@ -1,9 +1,12 @@
 import logging as logging
-from typing import Any, Dict as Dict, Hashable, Iterable, List as List, Mapping, Optional, Tuple as Tuple
+import os
+from typing import Any, Dict as Dict, Hashable, Iterable, List as List, Mapping, Optional, Tuple as Tuple, TypeVar, Type, Union
 
 import pandas as pd
 
 logger: logging.Logger
+
+_T = TypeVar("_T", bound="TimeseriesDifferenceTransformer")
 
 class TimeseriesDifferenceTransformer:
     df: pd.DataFrame
@@ -103,3 +106,6 @@ class TimeseriesDifferenceTransformer:
     def retrieve_longest_path(cls, df_original: pd.DataFrame, df_paths: pd.DataFrame, index: str = "index") -> pd.DataFrame: ...
     @classmethod
     def get_valid_path(cls, df: pd.DataFrame, categorical_column_mappings: Mapping[Any, pd.DataFrame]) -> pd.DataFrame: ...
+    def save(self, path: Union[str, "os.PathLike[str]"]) -> None: ...
+    @classmethod
+    def load(cls: Type[_T], path: Union[str, "os.PathLike[str]"]) -> _T: ...
