@@ -393,3 +393,15 @@ def test_times_come_back_in_their_unit(unit, tz):
     replayed = st.reverse_transform(entities, steps, replay=True)
     pd.testing.assert_frame_equal(replayed.drop(columns="patient"), in_entity_order(real).drop(columns="patient"))
     check_believable(st, real, st.reverse_transform(resample(entities, 1), resample(steps, 2)))
+
+
+def test_draws_leaving_the_range_are_redrawn_also_from_a_missing_start():
+    """Half the entities go from 10 to 2 (a step of -8), half from a missing
+    value to 7 (+5 from the smallest value, 2): each start takes the only
+    step that keeps it within the range, the missing one included."""
+    rows = [(e, t, v) for e in range(40) for t, v in enumerate((10.0, 2.0) if e % 2 else (np.nan, 7.0))]
+    st = ST("patient", "visit", random_state=1)
+    entities, steps = st.fit_transform(pd.DataFrame(rows, columns=["patient", "visit", "lab"]))
+    lab = st.reverse_transform(entities, steps.sample(frac=1, random_state=2), {2: 200})["lab"].to_numpy()
+    first, second = pd.Series(lab[::2]), lab[1::2]
+    assert set(second[first.isna()]) == {7.0} and set(second[first == 10]) == {2.0}
