@@ -201,7 +201,7 @@ Ref partition_facts(const Libs& L, PyObject* frame, PyObject* id_label, PyObject
         if (require_ok(PyObject_RichCompareBool(PyList_GET_ITEM(labels, static_cast<Py_ssize_t>(i)), time_label, Py_EQ)))
             time_kind = kinds[i];
     Order o = is_time_like(time_kind)
-                  ? entity_order(L, ids.get(), id_label, read_nanoseconds(L, time_series.get(), time_kind))
+                  ? entity_order(L, ids.get(), id_label, read_nanoseconds(time_series.get(), time_kind))
                   : entity_order(L, ids.get(), id_label, read_numbers(L, time_series.get(), time_label, "input"));
 
     Ref columns = require(PyList_New(0));
@@ -219,7 +219,7 @@ Ref partition_facts(const Libs& L, PyObject* frame, PyObject* id_label, PyObject
                 break;
             case Kind::datetime:
             case Kind::timedelta:
-                numeric_facts(o, read_nanoseconds(L, series.get(), kinds[i]), b, entry.get());
+                numeric_facts(o, read_nanoseconds(series.get(), kinds[i]), b, entry.get());
                 break;
             case Kind::category: {
                 Ref uniques;

@@ -100,8 +100,7 @@ Values<double> read_numbers(const Libs& L, PyObject* series, PyObject* label, co
     return Values<double>(call_method(series, N::to_numpy, {}, {kw(N::dtype, name(N::float64)), kw(N::na_value, nan_value)}));
 }
 
-Values<int64_t> read_nanoseconds(const Libs& L, PyObject* series, Kind kind) {
-    (void)L;
+Values<int64_t> read_nanoseconds(PyObject* series, Kind kind) {
     Ref values = Ref::borrow(series);
     Ref dtype = getattr(series, N::dtype);
     if (kind == Kind::datetime && PyObject_HasAttr(dtype.get(), name(N::tz))) {

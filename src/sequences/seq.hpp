@@ -70,7 +70,7 @@ private:
 // Plain numbers (NaN missing); a TypeError that names the column when it holds text.
 Values<double> read_numbers(const Libs& L, PyObject* series, PyObject* label, const char* table);
 // Datetimes (as UTC) or timedeltas in nanoseconds, not_a_time missing.
-Values<int64_t> read_nanoseconds(const Libs& L, PyObject* series, Kind kind);
+Values<int64_t> read_nanoseconds(PyObject* series, Kind kind);
 // Codes over one set of values shared by all the series (-1 missing), and
 // that set as an object array.
 std::vector<std::vector<int32_t>> read_codes(const Libs& L, const std::vector<PyObject*>& series, Ref& uniques);

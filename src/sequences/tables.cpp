@@ -98,7 +98,7 @@ void add_column(const Libs& L, const ColumnModel& c, PyObject* frame, Tables& t,
             break;
         case Kind::datetime:
         case Kind::timedelta:
-            numeric_column(L, c, read_nanoseconds(L, series.get(), c.kind), t, i);
+            numeric_column(L, c, read_nanoseconds(series.get(), c.kind), t, i);
             break;
         case Kind::category:
             category_column(L, c, series.get(), t, i);
@@ -119,7 +119,7 @@ Ref make_tables(const Libs& L, const Model& m, PyObject* frame, Order* given) {
     } else {
         Ref ids = column(frame, m.cfg.id.get(), "input");
         Ref times = column(frame, tc.name.get(), "input");
-        o = is_time_like(tc.kind) ? entity_order(L, ids.get(), m.cfg.id.get(), read_nanoseconds(L, times.get(), tc.kind))
+        o = is_time_like(tc.kind) ? entity_order(L, ids.get(), m.cfg.id.get(), read_nanoseconds(times.get(), tc.kind))
                                   : entity_order(L, ids.get(), m.cfg.id.get(), read_numbers(L, times.get(), tc.name.get(), "input"));
     }
     const size_t n = m.cols.size();

@@ -1,22 +1,3 @@
-// The timeseries module's name table, created once by init_names and kept for
-// the life of the process.
+// The timeseries module's name table.
+#define VT_NAME_TABLE
 #include "timeseries/names.hpp"
-
-namespace vt {
-
-namespace {
-
-constexpr const char* texts[] = {
-#define VT_NAME(id, text) text,
-#include "timeseries/all_names.def"
-#undef VT_NAME
-};
-PyObject* objects[static_cast<size_t>(N::count_)];
-
-}  // namespace
-
-bool init_names() { return intern_names(texts, objects, static_cast<size_t>(N::count_)); }
-
-PyObject* name(N n) { return objects[static_cast<size_t>(n)]; }
-
-}  // namespace vt

@@ -1,15 +1,5 @@
-// The timeseries module's interned names: N::<identifier> for each entry of its list.
+// The timeseries module's interned names.
 #pragma once
 
-#include "common/py.hpp"
-
-namespace vt {
-
-enum class N : int {
-#define VT_NAME(id, text) id,
-#include "timeseries/all_names.def"
-#undef VT_NAME
-    count_
-};
-
-}  // namespace vt
+#define VT_NAME_LIST "timeseries/all_names.def"
+#include "common/name_table.hpp"
