@@ -70,7 +70,10 @@ def test_the_dask_route_gives_the_pandas_rows(client, convert_string, options):
         same_rows(steps, d_steps)
         # The same tables rebuild the same entities, ids included.
         e, s = dd.from_pandas(entities, npartitions=3), dd.from_pandas(steps, npartitions=4)
-        for counts, replay in [(None, False), ({5: 30000, 2: 700, 30: 40, 1: 300}, False), (None, True)]:
+        # Then a pool dealt as one block, which is cut into chunks too, and a replayed
+        # request, whose partitions start inside blocks of the plan.
+        for counts, replay in [(None, False), ({5: 30000, 2: 700, 30: 40, 1: 300}, False), (None, True),
+                               ({5: 6000}, False), ({5: 3000, 2: 700, 30: 40, 1: 300}, True)]:
             expected = st.reverse_transform(entities, steps, counts, replay=replay)
             parts = dask.compute(*sd.reverse_transform(e, s, counts, replay=replay).to_delayed())
             same_rows(expected, pd.concat(parts))
