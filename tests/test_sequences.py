@@ -242,13 +242,20 @@ def test_numeric_time_subset_of_columns_and_no_clipping():
     assert (rebuilt.groupby("patient")["day"].diff().dropna() >= 0).all()
 
 
+def text_gaps(dtype):
+    return pd.Series(["a", None, "b", "b", None, "a"], dtype=dtype)
+
+
 @pytest.mark.parametrize("frame", [
     # Timedelta times with a gap and a tie, a column never observed, booleans with a gap.
     pd.DataFrame({"patient": [3, 3, 3, 1, 2, 2], "visit": pd.to_timedelta([5, 1, None, 2, 3, 3], unit="s"),
                   "x": [np.nan] * 6, "b": [True, False, None, True, True, True], "n": [1, 2, 3, 4, 5, 6]}),
     # Single-row entities only: no steps at all.
     pd.DataFrame({"patient": ["a", "b", "c"], "visit": [1.0, 2.0, 3.0], "v": ["x", "y", "x"]}),
-], ids=["gaps", "single rows"])
+    # Text of every dtype with gaps right after a value: a gap stays a gap.
+    pd.DataFrame({"patient": [1, 1, 1, 2, 2, 2], "visit": [1, 2, 3, 1, 2, 3],
+                  **{"t_" + d: text_gaps(d) for d in TEXT_DTYPES}}),
+], ids=["gaps", "single rows", "text gaps"])
 def test_odd_frames_replay_and_rebuild(frame):
     st = ST("patient", "visit")
     entities, steps = st.fit_transform(frame)
@@ -316,3 +323,85 @@ def test_synthetic_frames_and_requests_that_cannot_be_rebuilt(fitted, break_it, 
     pd.testing.assert_frame_equal(steps, before[1])
     with pytest.raises(ValueError, match="replaying needs"):
         st.reverse_transform(*fitted[1:2], fitted[2].iloc[:-1], replay=True)
+
+
+def two_kinds_frame():
+    """Entities of 2 rows (sex f, lab +1 a step) and of 4 rows (sex m, lab
+    +100 a step): which entity rows and which step pool a rebuilt entity
+    used shows in its values."""
+    rows = []
+    for e in range(12):
+        k, sex, step = (2, "f", 1.0) if e % 2 else (4, "m", 100.0)
+        rows += [(e, t, sex, 10.0 + step * t) for t in range(k)]
+    return pd.DataFrame(rows, columns=["patient", "visit", "sex", "lab"])
+
+
+@pytest.mark.parametrize("change_counts, counts, sizes", [
+    # Row count 3 is as near to 2 as to 4: the larger wins, for the entity rows and for the steps.
+    (lambda c: c, {3: 5}, {3: 5}),
+    # Generator row counts are rounded, not cut off.
+    (lambda c: c - 0.4, None, {2: 6, 4: 6}),
+    (lambda c: c + 0.4, None, {2: 6, 4: 6}),
+    (lambda c: c.where(c == 2, 3.6), None, {2: 6, 4: 6}),
+], ids=["tie", "below", "above", "mixed"])
+def test_row_counts_are_rounded_and_ties_go_to_the_larger(change_counts, counts, sizes):
+    st = ST("patient", "visit", clip=False)
+    entities, steps = st.fit_transform(two_kinds_frame())
+    entities[st.count_column] = change_counts(entities[st.count_column].astype(float))
+    rebuilt = st.reverse_transform(entities, steps, counts)
+    groups = rebuilt.groupby("patient")
+    assert groups.size().value_counts().to_dict() == sizes
+    per_step = groups["lab"].diff().groupby(rebuilt["patient"]).max()
+    expected = groups.size().map({2: 1.0, 3: 100.0, 4: 100.0})
+    pd.testing.assert_series_equal(per_step, expected, check_names=False)
+    assert (groups["sex"].first() == groups.size().map({2: "f", 3: "m", 4: "m"})).all()
+
+
+def test_steps_come_from_entities_like_the_one_rebuilt():
+    """A numeric static sets the sign of lab's steps, a text static the size
+    of score's, and the first step of every entity is an hour, later ones a
+    day: rebuilt from resampled entities, every entity keeps all three."""
+    rng = np.random.default_rng(3)
+    rows = []
+    for e in range(80):
+        dose, arm = rng.choice([1.0, 2.0]), rng.choice(["a", "b"])
+        for t in range(rng.integers(3, 7)):
+            rows.append((e, 24 * max(t - 1, 0) + min(t, 1), dose, arm, 50 + (t if dose == 1 else -t),
+                         t * (1 if arm == "a" else 5)))
+    real = pd.DataFrame(rows, columns=["patient", "hour", "dose", "arm", "lab", "score"])
+    st = ST("patient", "hour", random_state=4)
+    entities, steps = st.fit_transform(real)
+    assert sorted(st.static_columns) == ["arm", "dose"]
+    # Every step kept, so that each entity finds steps of its own statics at each position.
+    rebuilt = st.reverse_transform(resample(entities, 5, 2.0), steps)
+    steps_of = rebuilt.groupby("patient")[["hour", "lab", "score"]].diff().assign(patient=rebuilt["patient"]).dropna()
+    first = ~steps_of["patient"].duplicated()
+    assert (steps_of["hour"][first] == 1).all() and (steps_of["hour"][~first] == 24).all()
+    assert (steps_of["lab"] == rebuilt.loc[steps_of.index, "dose"].map({1.0: 1, 2.0: -1})).all()
+    assert (steps_of["score"] == rebuilt.loc[steps_of.index, "arm"].map({"a": 1, "b": 5})).all()
+
+
+@pytest.mark.skipif(pd.__version__ < "2", reason="pandas 1 holds times in nanoseconds only")
+@pytest.mark.parametrize("unit", ["s", "ms", "us"])
+@pytest.mark.parametrize("tz", [None, "UTC"])
+def test_times_come_back_in_their_unit(unit, tz):
+    real = entities_frame(10, n=30, tz=tz)
+    real["visit"] = real["visit"].astype("datetime64[%s%s]" % (unit, ", " + tz if tz else ""))
+    real["stay"] = real["stay"].astype("timedelta64[%s]" % unit)
+    st = ST("patient", "visit")
+    entities, steps = st.fit_transform(real)
+    replayed = st.reverse_transform(entities, steps, replay=True)
+    pd.testing.assert_frame_equal(replayed.drop(columns="patient"), in_entity_order(real).drop(columns="patient"))
+    check_believable(st, real, st.reverse_transform(resample(entities, 1), resample(steps, 2)))
+
+
+def test_draws_leaving_the_range_are_redrawn_also_from_a_missing_start():
+    """Half the entities go from 10 to 2 (a step of -8), half from a missing
+    value to 7 (+5 from the smallest value, 2): each start takes the only
+    step that keeps it within the range, the missing one included."""
+    rows = [(e, t, v) for e in range(40) for t, v in enumerate((10.0, 2.0) if e % 2 else (np.nan, 7.0))]
+    st = ST("patient", "visit", random_state=1)
+    entities, steps = st.fit_transform(pd.DataFrame(rows, columns=["patient", "visit", "lab"]))
+    lab = st.reverse_transform(entities, steps.sample(frac=1, random_state=2), {2: 200})["lab"].to_numpy()
+    first, second = pd.Series(lab[::2]), lab[1::2]
+    assert set(second[first.isna()]) == {7.0} and set(second[first == 10]) == {2.0}

@@ -2,9 +2,11 @@
 the same rows as the pandas route, rebuilt invariants, and a clear error
 where dask is missing."""
 import os
+import pickle
 import subprocess
 import sys
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -14,7 +16,8 @@ from veltrano.transformer.sequences import SequenceTransformer as ST
 try:
     import dask
     import dask.dataframe as dd
-    from distributed import Client, LocalCluster
+    from dask.utils import key_split
+    from distributed import Client, LocalCluster, get_task_stream
 except ImportError:
     dask = None
 
@@ -60,12 +63,17 @@ def test_the_dask_route_gives_the_pandas_rows(client, convert_string, options):
         sd = ST("patient", "visit", random_state=3, **options)
         d_entities, d_steps = sd.fit_transform(dd.from_pandas(df, npartitions=5))
         assert isinstance(d_entities, dd.DataFrame) and isinstance(d_steps, dd.DataFrame)
+        # Every partition's facts reach the model.
+        assert repr(sd) == repr(st) and sd._facts["lengths"] == st._facts["lengths"]
         d_entities, d_steps = dask.compute(d_entities, d_steps)
         same_rows(entities, d_entities)
         same_rows(steps, d_steps)
         # The same tables rebuild the same entities, ids included.
         e, s = dd.from_pandas(entities, npartitions=3), dd.from_pandas(steps, npartitions=4)
-        for counts, replay in [(None, False), ({5: 30000, 2: 700, 30: 40, 1: 300}, False), (None, True)]:
+        # Then a pool dealt as one block, which is cut into chunks too, and a replayed
+        # request, whose partitions start inside blocks of the plan.
+        for counts, replay in [(None, False), ({5: 30000, 2: 700, 30: 40, 1: 300}, False), (None, True),
+                               ({5: 6000}, False), ({5: 3000, 2: 700, 30: 40, 1: 300}, True)]:
             expected = st.reverse_transform(entities, steps, counts, replay=replay)
             parts = dask.compute(*sd.reverse_transform(e, s, counts, replay=replay).to_delayed())
             same_rows(expected, pd.concat(parts))
@@ -73,18 +81,50 @@ def test_the_dask_route_gives_the_pandas_rows(client, convert_string, options):
             assert max(map(len, parts)) < 0.6 * len(expected)
 
 
+class Gathered:
+    """What dask.compute hands the client: the pickled size of each result."""
+
+    def __init__(self, monkeypatch):
+        self.sizes, compute = [], dask.compute
+
+        def counted(*args, **kwargs):
+            results = compute(*args, **kwargs)
+            self.sizes += [len(pickle.dumps(r)) for r in results]
+            return results
+
+        monkeypatch.setattr(dask, "compute", counted)
+
+
 @needs_dask
-def test_rebuilt_from_parquet_keeps_statics_counts_and_dtypes(client, tmp_path):
-    real = dd.from_pandas(entities_frame(8, n=3000), npartitions=4)
+def test_parquet_files_are_worked_on_in_the_workers(client, tmp_path, monkeypatch):
+    real = entities_frame(8, n=3000)
+    if pd.__version__ >= "2":
+        # Parquet keeps the unit: it comes back from the workers too.
+        real["visit"] = real["visit"].astype("datetime64[ms, Europe/Berlin]")
+    os.mkdir(tmp_path / "visits")
+    for i, part in enumerate(np.array_split(np.arange(len(real)), 4)):
+        real.iloc[part].to_parquet(tmp_path / "visits" / ("part.%d.parquet" % i))
+    gathered = Gathered(monkeypatch)
     st = ST("patient", "visit")
-    for table, name in zip(st.fit_transform(real), ("entities", "steps")):
-        table.to_parquet(str(tmp_path / name))
-    counts = {7: 500, 2: 120, 12: 30}
-    tables = [dd.read_parquet(str(tmp_path / name)) for name in ("entities", "steps")]
-    rebuilt = st.reverse_transform(*tables, counts).compute()
-    sizes = rebuilt.groupby("patient").size()
-    assert sizes.value_counts().to_dict() == counts
-    check_believable(st, real.compute(), rebuilt)
+    with get_task_stream(client) as stream:
+        for table, name in zip(st.fit_transform(dd.read_parquet(str(tmp_path / "visits"))), ("entities", "steps")):
+            table.to_parquet(str(tmp_path / name))
+        fit_results = len(gathered.sizes)
+        counts = {7: 500, 2: 120, 12: 30}
+        tables = [dd.read_parquet(str(tmp_path / name)) for name in ("entities", "steps")]
+        st.reverse_transform(*tables, counts).to_parquet(str(tmp_path / "rebuilt"))
+    # The facts once, then a length and a histogram per partition of each table.
+    assert fit_results == 1 and len(gathered.sizes) > 2 and sum(gathered.sizes) < 20000
+    workers = set(client.scheduler_info()["workers"])
+    ran = {key_split(t["key"]) for t in stream.data if t["worker"] in workers}
+    # (key_split drops the functions' leading underscores)
+    assert {"read_parquet", "partition_facts", "combine", "row_count_summary", "plan_part", "steps_part",
+            "rebuild_part"} <= ran, sorted(ran)
+    assert all(t["worker"] in workers for t in stream.data)
+    # Parquet keeps every dtype but object text.
+    rebuilt = pd.read_parquet(tmp_path / "rebuilt").astype({c: object for c in real if real[c].dtype == object})
+    assert rebuilt.groupby("patient").size().value_counts().to_dict() == counts
+    check_believable(st, real, rebuilt)
 
 
 @needs_dask

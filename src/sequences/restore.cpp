@@ -103,7 +103,10 @@ Ref restore_category(const Libs& L, const ColumnModel& c, const std::vector<int3
         positions = Ref();
         return series_of(L, taken.get());
     }
-    Ref series = series_of(L, object_array(L, codes, uniques).get());
+    // Kept object: pandas 3 would infer its string dtype, turning None into NaN.
+    Ref series_type = getattr(L.pd.get(), N::Series);
+    Ref object_type = builtin("object");
+    Ref series = call(series_type.get(), {object_array(L, codes, uniques)}, {kw(N::dtype, object_type), kw(N::copy, Py_False)});
     Ref kind = getattr(c.dtype.get(), N::kind);
     bool any_missing = false;
     for (int32_t x : codes) any_missing = any_missing || x < 0;
