@@ -29,7 +29,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from longitudinal import DATASETS, DataUnavailable, Resampler, load, roles
+from longitudinal import DATASETS, Resampler, available, load, roles
 
 
 class SDVCopula:
@@ -159,12 +159,7 @@ def main():
     parser.add_argument("--markdown", action="store_true")
     args = parser.parse_args()
     rows = []
-    for name in args.data:
-        try:
-            load(name)
-        except DataUnavailable as exc:
-            print("skipping %s: %s" % (name, exc), file=sys.stderr)
-            continue
+    for name in available(args.data):
         for seed in args.seeds:
             rows += run(name, args.generator, args.route, seed)
     if args.json:

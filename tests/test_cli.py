@@ -155,7 +155,7 @@ def test_report_prints_the_three_tables(seq_work):
     tmp, _, visits = seq_work
     st = SequenceTransformer("visit", "time").fit(visits)
     st.reverse_transform(*st.transform(visits)).to_csv(tmp / "again.csv", index=False)
-    done = run(tmp, "report", "visits.sequences.pkl", "visits.csv", "again.csv", "--holdout", "visits.csv")
+    done = run(tmp, "report", "visits.sequences.json", "visits.csv", "again.csv", "--holdout", "visits.csv")
     assert done.returncode == 0, done.stderr
     shown = done.stdout
     assert "category change rate" in shown and "exact copies" in shown
