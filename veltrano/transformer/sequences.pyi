@@ -68,6 +68,27 @@ class SequenceTransformer:
     def fidelity(
         self, real: pd.DataFrame, rebuilt: pd.DataFrame, *, rebuilt_id_column: Optional[Hashable] = None
     ) -> pd.DataFrame: ...
+    def detection(
+        self,
+        real: pd.DataFrame,
+        rebuilt: pd.DataFrame,
+        *,
+        rebuilt_id_column: Optional[Hashable] = None,
+        random_state: int = 0,
+        max_entities: int = 5000,
+        repeats: Optional[int] = None,
+    ) -> pd.DataFrame: ...
+    def privacy(
+        self,
+        train: pd.DataFrame,
+        holdout: pd.DataFrame,
+        rebuilt: pd.DataFrame,
+        *,
+        rebuilt_id_column: Optional[Hashable] = None,
+        random_state: int = 0,
+        max_entities: int = 5000,
+    ) -> pd.DataFrame: ...
+    def _entity_features(self, frame: pd.DataFrame, *, id_column: Optional[Hashable] = None) -> pd.DataFrame: ...
     def get_params(self) -> Dict[str, Any]: ...
     def _require_fitted(self) -> None: ...
     def save(self, path: Union[str, "os.PathLike[str]"]) -> None: ...
