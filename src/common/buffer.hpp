@@ -37,7 +37,7 @@ private:
 
 // str(obj.dtype) is exactly dtype_name: a Series, an Index or a numpy array.
 inline bool dtype_is(PyObject* obj, const char* dtype_name) {
-    Ref dtype = require(PyObject_GetAttrString(obj, "dtype"));
+    Ref dtype = getattr(obj, "dtype");
     Ref shown = require(PyObject_Str(dtype.get()));
     return PyUnicode_CompareWithASCIIString(shown.get(), dtype_name) == 0;
 }

@@ -17,6 +17,11 @@ bool intern_names(const char* const* texts, PyObject** objects, size_t n) {
 
 Ref getattr(PyObject* obj, N n) { return require(PyObject_GetAttr(obj, name(n))); }
 
+Ref getattr(PyObject* obj, const char* attribute) {
+    Ref key = require(PyUnicode_InternFromString(attribute));
+    return require(PyObject_GetAttr(obj, key.get()));
+}
+
 void setattr(PyObject* obj, N n, PyObject* value) {
     require_ok(PyObject_SetAttr(obj, name(n), value));
 }
@@ -154,8 +159,8 @@ void fail_assertion(std::initializer_list<Piece> pieces) {
 }
 
 bool dtype_kind_is(PyObject* obj, const char* kind) {
-    Ref dtype = require(PyObject_GetAttrString(obj, "dtype"));
-    Ref actual = require(PyObject_GetAttrString(dtype.get(), "kind"));
+    Ref dtype = getattr(obj, "dtype");
+    Ref actual = getattr(dtype.get(), "kind");
     Ref expected = text(kind);
     return truthy(require(PyObject_RichCompare(actual.get(), expected.get(), Py_EQ)).get());
 }
@@ -164,14 +169,14 @@ bool is_text_dtype(PyObject* pd, PyObject* dtype) {
     Ref object_code = text("O");
     if (truthy(require(PyObject_RichCompare(dtype, object_code.get(), Py_EQ)).get())) return true;
     for (const char* type_name : {"StringDtype", "CategoricalDtype"}) {
-        Ref type = require(PyObject_GetAttrString(pd, type_name));
+        Ref type = getattr(pd, type_name);
         if (require_ok(PyObject_IsInstance(dtype, type.get()))) return true;
     }
     return false;
 }
 
 long pandas_major_version(PyObject* pd) {
-    Ref version = require(PyObject_GetAttrString(pd, "__version__"));
+    Ref version = getattr(pd, "__version__");
     const char* digits = PyUnicode_AsUTF8(version.get());
     if (digits == nullptr) throw_python_error();
     return std::strtol(digits, nullptr, 10);
@@ -193,7 +198,7 @@ bool claim_interpreter() {
 bool assertions_enabled() {
     PyObject* flags = PySys_GetObject("flags");  // borrowed
     if (flags == nullptr) return true;
-    Ref level = require(PyObject_GetAttrString(flags, "optimize"));
+    Ref level = getattr(flags, "optimize");
     return !truthy(level.get());
 }
 

@@ -38,6 +38,10 @@ using Args = std::initializer_list<Arg>;
 using Kwargs = std::initializer_list<Kw>;
 
 Ref getattr(PyObject* obj, N n);
+// obj.<attribute> for a name the glue itself looks up. The name is interned:
+// a fresh string per call would land in CPython's attribute caches, which
+// then hold a new one on every call.
+Ref getattr(PyObject* obj, const char* attribute);
 void setattr(PyObject* obj, N n, PyObject* value);
 Ref call(PyObject* callable, Args args = {}, Kwargs kwargs = {});
 Ref call_method(PyObject* obj, N n, Args args = {}, Kwargs kwargs = {});
@@ -126,7 +130,7 @@ std::pair<Ref, Ref> unpack2(PyObject* obj);
 // `for key, value in mapping.items()` does.
 class items {
 public:
-    explicit items(PyObject* mapping) : view_(require(PyObject_CallMethod(mapping, "items", nullptr))), pairs_(view_.get()) {}
+    explicit items(PyObject* mapping) : view_(call(getattr(mapping, "items").get())), pairs_(view_.get()) {}
 
     class iterator {
     public:
