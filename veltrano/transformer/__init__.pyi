@@ -1,0 +1,3 @@
+from veltrano.transformer._saved import SavedFileError as SavedFileError
+
+__all__ = ["SavedFileError"]
