@@ -247,6 +247,11 @@ Ref global(PyObject* globals, N n) {
     throw_python_error();
 }
 
+Ref module_function(const char* module, const char* function) {
+    Ref imported = require(PyImport_ImportModule(module));
+    return getattr(imported.get(), function);
+}
+
 Ref builtin(const char* s) {
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
     PyObject* value = builtins != nullptr ? PyDict_GetItemString(builtins, s) : nullptr;

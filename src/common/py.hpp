@@ -161,6 +161,9 @@ private:
 
 // A name of the module's globals, looked up when the statement runs.
 Ref global(PyObject* globals, N n);
+// module.function, the module imported on first use: how the native code
+// reaches the package's Python glue (Dask, reports, saved files).
+Ref module_function(const char* module, const char* function);
 // A name of the builtins module (print, tuple, str, ...).
 Ref builtin(const char* s);
 

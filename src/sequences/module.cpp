@@ -317,10 +317,7 @@ PyObject* fidelity_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 // ----- reports -------------------------------------------------------------------------------
 
 // The Python half of the reports (scikit-learn and numpy on the features).
-Ref report_function(const char* function) {
-    Ref reports = require(PyImport_ImportModule("veltrano.transformer._reports"));
-    return require(PyObject_GetAttrString(reports.get(), function));
-}
+Ref report_function(const char* function) { return module_function("veltrano.transformer._reports", function); }
 
 PyObject* entity_features_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {

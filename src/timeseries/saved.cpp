@@ -7,10 +7,7 @@ namespace body {
 
 namespace {
 
-Ref format_function(const char* function) {
-    Ref glue = require(PyImport_ImportModule("veltrano.transformer._saved"));
-    return require(PyObject_GetAttrString(glue.get(), function));
-}
+Ref format_function(const char* function) { return module_function("veltrano.transformer._saved", function); }
 
 }  // namespace
 
